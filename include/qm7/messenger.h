@@ -1,0 +1,7 @@
+// Umbrella header of the QM7 messenger command library.
+#ifndef QM7_MESSENGER_H_
+#define QM7_MESSENGER_H_
+
+#include "qm7/ccm.h"
+
+#endif  // QM7_MESSENGER_H_

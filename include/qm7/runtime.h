@@ -1,0 +1,10 @@
+// Umbrella header of the QM7 shared runtime library.
+#ifndef QM7_RUNTIME_H_
+#define QM7_RUNTIME_H_
+
+#include "qm7/runtime/ctools.h"
+#include "qm7/runtime/datetime.h"
+#include "qm7/runtime/text.h"
+#include "qm7/runtime/trace.h"
+
+#endif  // QM7_RUNTIME_H_
