@@ -3,5 +3,6 @@
 #define QM7_CCM_H_
 
 #include "qm7/runtime.h"
+#include "qm7/ccm/host.h"
 
 #endif  // QM7_CCM_H_
