@@ -49,8 +49,8 @@ void trcdump_limited(const void* area, int len, int limit, const char* format, .
 int is_gss_message(ccm_context_t* ccm, ccm_msg_t* msg);
 
 // Writes a trace line only while tracing is on; the arguments are not evaluated otherwise.
-#define QM7_TRACE(...)                      \
-  do {                                      \
+#define QM7_TRACE(...)                             \
+  do {                                             \
     if (trc_level()) __trace_text(0, __VA_ARGS__); \
   } while (0)
 
