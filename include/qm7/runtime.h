@@ -2,8 +2,10 @@
 #ifndef QM7_RUNTIME_H_
 #define QM7_RUNTIME_H_
 
+#include "qm7/runtime/byteorder.h"
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/datetime.h"
+#include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
 
