@@ -2,8 +2,18 @@
 #ifndef QM7_CCM_H_
 #define QM7_CCM_H_
 
-#include "qm7/runtime.h"
+#include "qm7/ccm/channel.h"
+#include "qm7/ccm/connect.h"
+#include "qm7/ccm/context.h"
 #include "qm7/ccm/error.h"
+#include "qm7/ccm/flag.h"
 #include "qm7/ccm/host.h"
+#include "qm7/ccm/ipcmsg.h"
+#include "qm7/ccm/lock.h"
+#include "qm7/ccm/msg.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/ccm/queue.h"
+#include "qm7/ccm/recv.h"
+#include "qm7/runtime.h"
 
 #endif  // QM7_CCM_H_

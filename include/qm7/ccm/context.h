@@ -1,0 +1,89 @@
+// The channel manager context: one instance of the messaging library. It owns the channel table,
+// the queues that carry messages between the processor thread (the caller) and the network
+// thread, the message pool, the network thread and the two wake-up pipes.
+#ifndef QM7_CCM_CONTEXT_H_
+#define QM7_CCM_CONTEXT_H_
+
+#include <pthread.h>
+
+#include "qm7/ccm/channel.h"
+#include "qm7/ccm/error.h"
+#include "qm7/ccm/lock.h"
+#include "qm7/ccm/queue.h"
+#include "qm7/runtime/trace.h"  // ccm_context_t
+
+// Context flag bits (ccm_context_t.flag); atomic access only (qm7/ccm/flag.h).
+enum : int {
+  CCM_CTX_IPV6 = 0x1,     // IPv6 stream sockets work; "*LOCAL" means "::1"
+  CCM_CTX_DELETED = 0x2,  // a channel carries the deleted flag
+};
+
+struct ccm_context {
+  char eyec[16];                     // "##CCM_CONEXT####", no terminator
+  ccm_channel_queue_t channelq;      // channels served by the network thread [channel_lock]
+  ccm_channel_queue_t channel_newq;  // chained since the last select pass [channel_lock]
+  ccm_lock_t channel_lock;           // guards both channel queues, their links, unique_channel_ID
+  int flag;                          // CCM_CTX_*, atomic access only
+  ccm_lock_t queue_lock;             // guards the five message queues, nof_freemsg, unique_msg_ID
+  ccm_msg_queue_t sendq;             // handed over for sending, not yet dispatched [queue_lock]
+  ccm_msg_queue_t recvq;             // received messages and notices for the processor [queue_lock]
+  ccm_msg_queue_t msg_freeq;         // pooled standard messages [queue_lock]
+  ccm_msg_queue_t msgq_inuse;        // allocated messages on no other queue [queue_lock]
+  ccm_msg_queue_t msgq_2dispatch;    // batch being dispatched by the network thread [queue_lock]
+  int nof_freemsg;                   // length of msg_freeq [queue_lock]
+  pthread_t thread;                  // the network thread; the host joins it
+  pthread_attr_t thread_attr;
+  int loop;                       // 1 while the network thread goes on; atomic access only
+  int unique_channel_ID;          // next channel ID, from 1 [channel_lock]
+  unsigned long unique_msg_ID;    // next message ID, from 1 [queue_lock]
+  ccm_channel_t* signal_channel;  // always null
+  int network_wakeup[2];          // read end, write end; -1 while closed
+  int processor_wakeup[2];        // read end, write end; -1 while closed
+};
+
+// Opens a context: records `ppcx` (a ccm_host_context_t or a type derived from it) in ccm_pcx,
+// checks IPv6 support (logs the failure and 2000361 when there is none; the open still
+// succeeds). No pipes, no thread. Returns 0 with *pccm set, or -1 (3301 "CCM_OPEN") with *pccm
+// untouched. Processor thread.
+int ccm_open(void* ppcx, ccm_context_t** pccm, ccm_error_t* ccmerr);
+
+// Releases every queued and pooled message, the locks, the wake-up pipes and the context. Call
+// after the network thread has been joined and ccm_channel_closeall has run; channels still
+// linked then are released without log lines or notices. A null context is ignored. Returns 0.
+int ccm_close(ccm_context_t* ccm, ccm_error_t* ccmerr);
+
+// The six lock operations; each returns 0. Never lock what the calling thread holds.
+int ccm_queue_lock(ccm_context_t* ccm);
+int ccm_queue_unlock(ccm_context_t* ccm);
+int ccm_channel_lock(ccm_context_t* ccm);
+int ccm_channel_unlock(ccm_context_t* ccm);
+int ccmch_queue_lock(ccm_context_t* ccm, ccm_channel_t* ccmch);
+int ccmch_queue_unlock(ccm_context_t* ccm, ccm_channel_t* ccmch);
+
+// (Re)creates both wake-up pipes, close-on-exec and non-blocking at both ends. Returns 0, or -1
+// with 2000102 "pipe(wakeups)|%d-%s|". Before the network thread exists.
+int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr);
+
+// Closes every open wake-up descriptor and sets all four to -1. Returns 0.
+int ccm_close_wakeup_pipes(ccm_context_t* ccm);
+
+// Write one byte ("N", resp. "P") to the wake-up pipe; never block (a full pipe means a wake-up
+// is pending already). A null context or a closed pipe is ignored. Any thread. Return 0.
+int ccm_wakeup_network(ccm_context_t* ccm);
+int ccm_wakeup_processor(ccm_context_t* ccm);
+
+// Counting queries over the live channels of channelq (channel_newq is not counted): types 3, 6;
+// types 1, 3, 6; type 4; every type but 255. Any thread; each takes channel_lock.
+int ccm_get_nof_server_connections(ccm_context_t* ccm);
+int ccm_get_nof_connections(ccm_context_t* ccm);
+int ccm_get_nof_agent_connections(ccm_context_t* ccm);
+int ccm_get_nof_channels(ccm_context_t* ccm);
+
+// Number of messages on the context's sendq (not the channels'). Takes queue_lock.
+int ccm_get_sendq_count(ccm_context_t* ccm);
+
+// 1 when the context's sendq and the sendq of every live channel of a type other than -1 are
+// empty, else 0. Takes channel_lock, then the other locks one at a time.
+int ccm_is_all_sendq_empty(ccm_context_t* ccm);
+
+#endif  // QM7_CCM_CONTEXT_H_

@@ -1,0 +1,11 @@
+// The lock type of the channel manager: a plain, non-recursive mutex. A thread must never take
+// a lock it holds already. Lock order: a context's channel_lock before its queue_lock and before
+// any channel's queue_lock; no path takes channel_lock while it holds a queue lock.
+#ifndef QM7_CCM_LOCK_H_
+#define QM7_CCM_LOCK_H_
+
+#include <pthread.h>
+
+typedef pthread_mutex_t ccm_lock_t;
+
+#endif  // QM7_CCM_LOCK_H_
