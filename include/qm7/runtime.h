@@ -6,6 +6,7 @@
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/datetime.h"
 #include "qm7/runtime/des.h"
+#include "qm7/runtime/maxim.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
