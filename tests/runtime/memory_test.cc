@@ -1,0 +1,171 @@
+// Work areas, the mutex-guarded integer and the library's error record: zero fill, the double
+// free that must not happen, copies that overlap their destination, concurrent writers.
+#include "qm7/runtime/memory.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qm7/runtime/atomic_int.h"
+#include "qm7/runtime/qm7_error.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedAllocator = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizedAllocator = true;
+#else
+constexpr bool kSanitizedAllocator = false;
+#endif
+#else
+constexpr bool kSanitizedAllocator = false;
+#endif
+
+bool all_zero(const void* area, std::size_t n) {
+  const auto* p = static_cast<const unsigned char*>(area);
+  for (std::size_t i = 0; i < n; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+TEST(Memory, AreasAreZeroFilledAndFreedOnce) {
+  void* area = MemAllocRetArea(4096);
+  ASSERT_NE(area, nullptr);
+  EXPECT_TRUE(all_zero(area, 4096));
+  std::memset(area, 0x5A, 4096);  // the whole area is usable
+
+  FreeMallocArea(&area, "pBuff1");
+  EXPECT_EQ(area, nullptr);
+  FreeMallocArea(&area, "pBuff1");  // second call: nothing left to free (ASan checks)
+  EXPECT_EQ(area, nullptr);
+  FreeMallocArea(nullptr, "no pointer at all");
+
+  void* empty = MemAllocRetArea(0);  // a zero-size request is not "out of memory"
+  EXPECT_NE(empty, nullptr);
+  FreeMallocArea(&empty, nullptr);
+}
+
+TEST(MemoryDeathTest, ExhaustionEndsTheProcessWithStatusOne) {
+  if (kSanitizedAllocator) GTEST_SKIP() << "the sanitizer's allocator aborts before calloc fails";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);  // the message goes to stdout; let the test see it
+        MemAllocRetArea(SIZE_MAX / 2);
+      },
+      ::testing::ExitedWithCode(1), "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
+}
+
+TEST(Memory, MemCopyLeavesTwoZeroBytesBehindTheCopy) {
+  errno = EINVAL;
+  char* copy = MemCopy("abc", 3);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(std::memcmp(copy, "abc\0\0", 5), 0);
+  void* p = copy;
+  FreeMallocArea(&p, "copy");
+
+  char* blank = MemCopy(nullptr, 6);  // null source: 8 zero bytes
+  EXPECT_TRUE(all_zero(blank, 8));
+  p = blank;
+  FreeMallocArea(&p, "blank");
+
+  char* none = MemCopy("xyz", -5);  // a negative length copies nothing
+  EXPECT_TRUE(all_zero(none, 2));
+  p = none;
+  FreeMallocArea(&p, "none");
+}
+
+TEST(Memory, AllocCopyReplacesItsDestination) {
+  char* area = mem_alloc_copy(nullptr, "hello", 5);
+  ASSERT_NE(area, nullptr);
+  EXPECT_EQ(std::memcmp(area, "hello\0\0", 7), 0);
+
+  // The source lies inside the area being replaced: the copy is taken before the free.
+  area = mem_alloc_copy(area, area + 1, 3);
+  ASSERT_NE(area, nullptr);
+  EXPECT_EQ(std::memcmp(area, "ell\0\0", 5), 0);
+
+  area = mem_alloc_copy(area, nullptr, 4);  // no source: zero bytes
+  ASSERT_NE(area, nullptr);
+  EXPECT_TRUE(all_zero(area, 6));
+
+  EXPECT_EQ(mem_alloc_copy(area, "x", -1), nullptr);  // frees area, allocates nothing
+}
+
+TEST(AtomicInt, ValueAndLockAcrossThreads) {
+  atomic_int_t counter;
+  atomic_int_t shared;
+  ASSERT_EQ(atomic_lock_init(&counter), 0);
+  ASSERT_EQ(atomic_lock_init(&shared), 0);
+  shared.value = 99;
+  EXPECT_EQ(atomic_int_init(&shared), 0);
+  EXPECT_EQ(atomic_int_get(&shared), 0);
+  EXPECT_EQ(atomic_int_init(&counter), 0);
+
+  constexpr int kThreads = 4, kRounds = 2000;
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        // Each setter gets back what it wrote, even while others write.
+        const int mine = t * kRounds + i;
+        if (atomic_int_set(&shared, mine) != mine) ++wrong[t];
+        const int seen = atomic_int_get(&shared);
+        if (seen < 0 || seen >= kThreads * kRounds) ++wrong[t];
+        atomic_lock(&counter);
+        ++counter.value;
+        atomic_unlock(&counter);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+  EXPECT_EQ(atomic_int_get(&counter), kThreads * kRounds);
+  EXPECT_EQ(atomic_lock_destroy(&counter), 0);
+  EXPECT_EQ(atomic_lock_destroy(&shared), 0);
+}
+
+TEST(Qm7Error, PermissionErrorInsert) {
+  qm7_error err;
+  err.qm_result = 7;
+  err.qm_errno = 8;
+  FillMessageOnPermissionError(&err, ENOENT, "batch");
+  EXPECT_EQ(err.qm_msgnr, 2000102);
+  EXPECT_EQ(std::string(err.qm_msgInsert),
+            "getpwnam(batch)|" + std::to_string(ENOENT) + " - " + std::strerror(ENOENT));
+  EXPECT_EQ(err.qm_result, 7);  // other fields stay
+  EXPECT_EQ(err.qm_errno, 8);
+
+  const std::string long_name(2000, 'u');
+  FillMessageOnPermissionError(&err, EACCES, long_name.c_str());
+  EXPECT_EQ(std::strlen(err.qm_msgInsert), 1023u);
+  EXPECT_EQ(std::string(err.qm_msgInsert).substr(0, 10), "getpwnam(u");
+
+  FillMessageOnPermissionError(&err, EPERM, nullptr);
+  EXPECT_EQ(std::string(err.qm_msgInsert).substr(0, 11), "getpwnam()|");
+  FillMessageOnPermissionError(nullptr, EPERM, "x");  // ignored
+}
+
+TEST(Qm7Error, PasswordErrorInsert) {
+  qm7_error err{};
+  err.qm_errno = 3;
+  FillMessageOnPasswordError(&err, 42, "user %s|%d", "alice", 17);
+  EXPECT_EQ(err.qm_msgnr, 2001007);
+  EXPECT_STREQ(err.qm_msgInsert, "user alice|17");
+  EXPECT_EQ(err.qm_errno, 3);  // error_code is not stored
+
+  const std::string big(3000, 'p');
+  FillMessageOnPasswordError(&err, 0, "%s", big.c_str());
+  EXPECT_EQ(std::strlen(err.qm_msgInsert), 1023u);
+}
+
+}  // namespace
