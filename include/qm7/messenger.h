@@ -3,5 +3,6 @@
 #define QM7_MESSENGER_H_
 
 #include "qm7/ccm.h"
+#include "qm7/messenger/codepage.h"
 
 #endif  // QM7_MESSENGER_H_
