@@ -4,5 +4,6 @@
 
 #include "qm7/ccm.h"
 #include "qm7/messenger/codepage.h"
+#include "qm7/messenger/command.h"
 
 #endif  // QM7_MESSENGER_H_
