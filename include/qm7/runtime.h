@@ -8,6 +8,7 @@
 #include "qm7/runtime/datetime.h"
 #include "qm7/runtime/des.h"
 #include "qm7/runtime/error_text.h"
+#include "qm7/runtime/fdset.h"
 #include "qm7/runtime/host_lookup.h"
 #include "qm7/runtime/maxim.h"
 #include "qm7/runtime/memory.h"

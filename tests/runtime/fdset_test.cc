@@ -1,0 +1,139 @@
+// Descriptor sets: the large set's bit helpers and its use by select() above descriptor 1024,
+// and the comma lists of both kinds of set, bounded and unbounded.
+#include "qm7/runtime/fdset.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "qm7/runtime/ctools.h"
+
+namespace {
+
+std::unique_ptr<ccm_fd_set> empty_set() {
+  auto set = std::make_unique<ccm_fd_set>();
+  std::memset(set.get(), 0xFF, sizeof *set);
+  ccm_fdset_zero(set.get());
+  return set;
+}
+
+TEST(FdSet, LargeSetMembership) {
+  auto set = empty_set();
+  for (int fd : {0, 63, 64, 1023, 1024, 4711, 65535}) {
+    EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 0);
+    EXPECT_EQ(ccm_fdset_add(set.get(), fd), 0);
+    EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 1) << fd;
+  }
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 65), 0);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 1025), 0);
+  EXPECT_EQ(ccm_fdset_del(set.get(), 1024), 0);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 1024), 0);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 1023), 1);
+
+  // Outside the set: refused, never a member, and no bit elsewhere changes.
+  const auto before = *set;
+  EXPECT_EQ(ccm_fdset_add(set.get(), 65536), -1);
+  EXPECT_EQ(ccm_fdset_add(set.get(), -1), -1);
+  EXPECT_EQ(ccm_fdset_del(set.get(), -64), -1);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 65536), 0);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), -1), 0);
+  EXPECT_EQ(std::memcmp(&before, set.get(), sizeof before), 0);
+}
+
+TEST(FdSet, BitsLieAsInAPlatformSet) {
+  auto set = empty_set();
+  ccm_fdset_add(set.get(), 5);
+  ccm_fdset_add(set.get(), 70);
+  ccm_fdset_add(set.get(), 1023);
+  const fd_set* native = ccm_fdset_native(set.get());
+  for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+    EXPECT_EQ(FD_ISSET(fd, native) != 0, fd == 5 || fd == 70 || fd == 1023) << fd;
+  }
+}
+
+TEST(FdSet, SelectWatchesADescriptorAbove1024) {
+  rlimit lim{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_cur < 2100) {
+    lim.rlim_cur = lim.rlim_max < 2100 ? lim.rlim_max : 2100;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur < 2100) GTEST_SKIP() << "descriptor limit below 2100";
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const int high = dup2(fds[0], 2000);
+  ASSERT_EQ(high, 2000);
+  ASSERT_EQ(write(fds[1], "N", 1), 1);
+
+  auto set = empty_set();
+  ccm_fdset_add(set.get(), high);
+  timeval tv{5, 0};
+  EXPECT_EQ(select(high + 1, ccm_fdset_native(set.get()), nullptr, nullptr, &tv), 1);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), high), 1);
+
+  char work[64];
+  EXPECT_STREQ(fdset2string(work, set.get(), high), "2000");
+  close(high);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(FdSet, PlatformSetAsCommaList) {
+  fd_set set;
+  FD_ZERO(&set);
+  char work[8192];
+  EXPECT_STREQ(fdset2string(work, &set, 1023), "");
+  FD_SET(0, &set);
+  FD_SET(10, &set);
+  EXPECT_STREQ(fdset2string(work, &set, 10), "0,10");
+  EXPECT_STREQ(fdset2string(work, &set, 9), "0");
+  EXPECT_STREQ(fdset2string(work, &set, -1), "");
+  FD_SET(1023, &set);
+  // A maxfd beyond the platform set is cut to its last descriptor, never read past.
+  EXPECT_STREQ(fdset2string(work, &set, 5000), "0,10,1023");
+}
+
+TEST(FdSet, LargeSetAsCommaList) {
+  auto set = empty_set();
+  char work[64];
+  EXPECT_STREQ(fdset2string(work, set.get(), 65535), "");
+  ccm_fdset_add(set.get(), 0);
+  ccm_fdset_add(set.get(), 10);
+  ccm_fdset_add(set.get(), 1500);
+  ccm_fdset_add(set.get(), 65535);
+  EXPECT_STREQ(fdset2string(work, set.get(), 10), "0,10");
+  EXPECT_STREQ(fdset2string(work, set.get(), 9), "0");
+  EXPECT_STREQ(fdset2string(work, set.get(), 1500), "0,10,1500");
+  EXPECT_STREQ(fdset2string(work, set.get(), 70000), "0,10,1500,65535");
+}
+
+TEST(FdSet, FullLargeSetFitsItsDocumentedRoom) {
+  auto set = empty_set();
+  for (int fd = 0; fd < CCM_FD_SETSIZE; ++fd) ccm_fdset_add(set.get(), fd);
+  std::string work(7 * CCM_FD_SETSIZE + 1, '\xEE');
+  fdset2string(work.data(), set.get(), CCM_FD_SETSIZE - 1);
+  const std::string list = work.c_str();
+  EXPECT_EQ(list.substr(0, 8), "0,1,2,3,");
+  EXPECT_EQ(list.substr(list.size() - 12), ",65534,65535");
+}
+
+TEST(FdSet, BoundedListStopsBeforeANumberThatDoesNotFit) {
+  auto set = empty_set();
+  ccm_fdset_add(set.get(), 3);
+  ccm_fdset_add(set.get(), 5);
+  ccm_fdset_add(set.get(), 1234);
+  char work[16];
+  std::memset(work, 'x', sizeof work);
+  EXPECT_STREQ(fdset2string_bounded(work, 8, set.get(), 65535), "3,5");  // ",1234" needs 9
+  EXPECT_EQ(work[8], 'x');
+  EXPECT_STREQ(fdset2string_bounded(work, 9, set.get(), 65535), "3,5,1234");
+  EXPECT_STREQ(fdset2string_bounded(work, 1, set.get(), 65535), "");
+  EXPECT_EQ(fdset2string_bounded(work, 0, set.get(), 65535), work);
+}
+
+}  // namespace
