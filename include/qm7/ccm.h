@@ -2,6 +2,7 @@
 #ifndef QM7_CCM_H_
 #define QM7_CCM_H_
 
+#include "qm7/ccm/ccm_tools.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/connect.h"
 #include "qm7/ccm/context.h"
