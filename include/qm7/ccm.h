@@ -14,6 +14,7 @@
 #include "qm7/ccm/msg.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/queue.h"
+#include "qm7/ccm/reader.h"
 #include "qm7/ccm/recv.h"
 #include "qm7/runtime.h"
 
