@@ -5,5 +5,8 @@
 #include "qm7/ccm.h"
 #include "qm7/messenger/codepage.h"
 #include "qm7/messenger/command.h"
+#include "qm7/messenger/context.h"
+#include "qm7/messenger/report.h"
+#include "qm7/messenger/run.h"
 
 #endif  // QM7_MESSENGER_H_
