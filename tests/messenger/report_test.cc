@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,23 +73,19 @@ TEST_F(Report, LocalAndUtcTimesComeFromOneReading) {
   record_.melder_type = 'E';
   std::vector<std::string> lines = Melder();
   ASSERT_EQ(lines.size(), 6u);
-  static const std::regex kDate(R"((\d\d)\.(\d\d)\.(\d{4}) / (\d\d):(\d\d):(\d\d) \*\*$)");
-  std::smatch local, utc;
-  ASSERT_TRUE(std::regex_search(lines[2], local, kDate)) << lines[2];
-  ASSERT_TRUE(std::regex_search(lines[3], utc, kDate)) << lines[3];
-  struct tm lt = {}, ut = {};
-  lt.tm_mday = std::stoi(local[1]);
-  lt.tm_mon = std::stoi(local[2]) - 1;
-  lt.tm_year = std::stoi(local[3]) - 1900;
-  lt.tm_hour = std::stoi(local[4]);
-  lt.tm_min = std::stoi(local[5]);
-  lt.tm_sec = std::stoi(local[6]);
-  ut.tm_mday = std::stoi(utc[1]);
-  ut.tm_mon = std::stoi(utc[2]) - 1;
-  ut.tm_year = std::stoi(utc[3]) - 1900;
-  ut.tm_hour = std::stoi(utc[4]);
-  ut.tm_min = std::stoi(utc[5]);
-  ut.tm_sec = std::stoi(utc[6]);
+  // The date text stands at column 48 of both lines: "dd.mm.yyyy / hh:mm:ss".
+  auto parse = [](const std::string& line) {
+    struct tm t = {};
+    EXPECT_EQ(std::sscanf(line.c_str() + 48, "%2d.%2d.%4d / %2d:%2d:%2d", &t.tm_mday, &t.tm_mon,
+                          &t.tm_year, &t.tm_hour, &t.tm_min, &t.tm_sec),
+              6)
+        << line;
+    t.tm_mon -= 1;
+    t.tm_year -= 1900;
+    return t;
+  };
+  struct tm lt = parse(lines[2]);
+  struct tm ut = parse(lines[3]);
   EXPECT_EQ(timegm(&lt) - timegm(&ut), 5 * 3600);
 }
 

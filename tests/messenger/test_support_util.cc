@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <regex>
+#include <string_view>
 
 #include "messenger/test_support.h"
 
@@ -38,13 +38,53 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
+namespace {
+
+// True when `text` holds `pattern` at `pos`; a '9' in the pattern stands for any digit.
+bool PatternAt(const std::string& text, size_t pos, std::string_view pattern) {
+  if (pos + pattern.size() > text.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = text[pos + i];
+    if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+  }
+  return true;
+}
+
+bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+}  // namespace
+
 std::string MaskVolatile(const std::string& text) {
-  static const std::regex kBannerDate(R"(\d\d\.\d\d\.\d{4} / \d\d:\d\d:\d\d)");
-  static const std::regex kXdat(R"(\d{8}/\d{6}\.\d{3})");
-  static const std::regex kThread(R"((^|\n)[0-9A-F]{8,16}(         ))");
-  std::string out = std::regex_replace(text, kBannerDate, "DD.MM.YYYY / hh:mm:ss");
-  out = std::regex_replace(out, kXdat, "YYYYMMDD/hhmmss.mmm");
-  return std::regex_replace(out, kThread, "$1TID$2");
+  static constexpr std::string_view kBannerDate = "99.99.9999 / 99:99:99";
+  static constexpr std::string_view kXdat = "99999999/999999.999";
+  static constexpr std::string_view kNineBlanks = "         ";
+  std::string out;
+  size_t pos = 0;
+  bool line_start = true;
+  while (pos < text.size()) {
+    if (line_start) {
+      size_t hex = 0;
+      while (pos + hex < text.size() && hex <= 16 && IsUpperHex(text[pos + hex])) ++hex;
+      if (hex >= 8 && hex <= 16 && text.compare(pos + hex, kNineBlanks.size(), kNineBlanks) == 0) {
+        out += "TID";
+        pos += hex;
+      }
+    }
+    if (PatternAt(text, pos, kBannerDate)) {
+      out += "DD.MM.YYYY / hh:mm:ss";
+      pos += kBannerDate.size();
+    } else if (PatternAt(text, pos, kXdat)) {
+      out += "YYYYMMDD/hhmmss.mmm";
+      pos += kXdat.size();
+    } else {
+      out += text[pos];
+      line_start = text[pos] == '\n';
+      ++pos;
+      continue;
+    }
+    line_start = false;
+  }
+  return out;
 }
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
