@@ -4,6 +4,7 @@
 
 #include "qm7/runtime/atomic_int.h"
 #include "qm7/runtime/byteorder.h"
+#include "qm7/runtime/codetab.h"
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/datetime.h"
 #include "qm7/runtime/des.h"
@@ -11,9 +12,11 @@
 #include "qm7/runtime/fdset.h"
 #include "qm7/runtime/host_lookup.h"
 #include "qm7/runtime/maxim.h"
+#include "qm7/runtime/memdump.h"
 #include "qm7/runtime/memory.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/qm7_error.h"
+#include "qm7/runtime/strings.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
 
