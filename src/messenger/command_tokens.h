@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "qm7/messenger/command.h"
+
 namespace qm7::detail {
 
 // The two token markers: two minus signs or the bytes 0xAD 0xAD, then the version "10".
@@ -19,7 +21,7 @@ inline constexpr char head_all_mag[4] = {head_magic[0], head_magic[1], head_vers
 
 // Size of the token, plaintext and key areas, and the most hex digits one token takes.
 inline constexpr std::size_t kPassAreaSize = 256;
-inline constexpr std::size_t kMaxTokenDigits = 251;
+inline constexpr std::size_t kMaxTokenDigits = kCmdTokenMaxDigits;
 
 // Copies the `len` bytes of `cmd` into `out` (`out_size` bytes), replacing every token (a
 // marker and the hex digits that follow it, at most 251) by its decrypted text under the

@@ -4,7 +4,21 @@
 #ifndef QM7_MESSENGER_COMMAND_H_
 #define QM7_MESSENGER_COMMAND_H_
 
+#include "qm7/messenger/context.h"
+
 // The fixed key under which command tokens are encrypted and decrypted (8 characters).
 inline constexpr char kCmdTokenKey[] = "hB3Wy&5v";
+
+// A token takes at most 251 hex digits behind its marker, so the longest value a token can
+// carry is 15 blocks of 8 bytes less the terminator: 119 bytes.
+inline constexpr int kCmdTokenMaxDigits = 251;
+inline constexpr int kCmdTokenMaxValue = kCmdTokenMaxDigits / 16 * 8 - 1;
+
+// Rebuilds pcx->pCmdBuffer with every token replaced by its decrypted text (a token that is
+// not in the encrypted form stays, its digits upper-cased; a bare marker vanishes), runs it
+// with system() and returns system()'s result: 0 when the command succeeded. The command is
+// traced (tokens still encrypted) while tracing is on; the rebuilt one never is. Out of memory
+// ends the process with status 1. Main thread, before the channel manager exists.
+int processCmd(PCX* pcx);
 
 #endif  // QM7_MESSENGER_COMMAND_H_
