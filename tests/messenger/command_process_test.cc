@@ -179,7 +179,8 @@ TEST_F(CmdProcess, TokenToolRoundTripsThroughTheMessenger) {
   EXPECT_EQ(tok.substr(0, 4), "--10");
   EXPECT_EQ(tok.find_first_not_of("0123456789ABCDEF", 4), std::string::npos);
 
-  RunResult r = jpmd("printf '%s' " + tok + to_file());
+  // The shell sees the decrypted value: quoted, its blank, ";" and "$" stay as they are.
+  RunResult r = jpmd("printf '%s' '" + tok + "'" + to_file());
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(file(), "p@ss word;$x");
 
