@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "qm7/messenger/command.h"
 #include "qm7/messenger/context.h"
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/text.h"
@@ -72,8 +73,9 @@ void apply_argument(PCX* pcx, std::string_view key, char* value) {
   } else if (key == "OUTFILE") {
     StringCopy(pcx->output_file, sizeof(pcx->output_file), value);
   } else if (key == "CMD") {
-    // Only stored here; running the command is not part of this program yet.
+    // Runs at once and ends the program: later arguments are never read, nothing is reported.
     StringCopy(pcx->pCmdBuffer, sizeof(pcx->pCmdBuffer), value);
+    std::exit(processCmd(pcx) == 0 ? 0 : 1);
   } else if (key == "NAME") {
     StringCopy(pcx->var_name, sizeof(pcx->var_name), value);
     pcx->var_name[kVarNameMax] = '\0';
