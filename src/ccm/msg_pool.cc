@@ -1,0 +1,86 @@
+// The message pool of a context: hands out message blocks (a header and a data area of two
+// halves), recycles standard-size blocks through a free list of at most 64, and gives every
+// allocation a new message ID. All pool state is guarded by the context's queue_lock.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "error_util.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/msg.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/runtime/trace.h"
+
+namespace {
+
+constexpr char kMessageEyec[] = "##CCM#MESSAGE###";
+static_assert(sizeof(kMessageEyec) == 17);
+
+// The smallest size whose data area still holds the headroom in front of msg_start.
+constexpr int kMinSize = CCM_MSG_HEADROOM / 2;
+constexpr int kMaxSize = static_cast<int>((INT_MAX - CCM_MSG_HEADER_SIZE) / 2);
+
+}  // namespace
+
+ccm_msg_t* ccm_msg_alloc(ccm_context_t* ccm, ccm_error_t* ccmerr) {
+  return ccm_msg_alloc_huge(ccm, CCM_MSG_STD_SIZE, ccmerr);
+}
+
+ccm_msg_t* ccm_msg_alloc_huge(ccm_context_t* ccm, int size, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s(size=%d) -->", __func__, size);
+  if (ccm == nullptr || size < kMinSize || size > kMaxSize) {
+    qm7::ccm::set_no_memory(ccmerr, "CCMMSG", CCM_MODULE_CCMMSG, __LINE__);
+    QM7_TRACE("%s <-- (malloc error, message queue)", __func__);
+    return nullptr;
+  }
+  ccm_queue_lock(ccm);
+  ccm_msg_t* msg = nullptr;
+  if (size == CCM_MSG_STD_SIZE && ccm->msg_freeq.head != nullptr) {
+    msg = ccm_queue_pop(&ccm->msg_freeq);
+    --ccm->nof_freemsg;
+  } else {
+    msg = static_cast<ccm_msg_t*>(calloc(1, CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size)));
+    if (msg == nullptr) {
+      qm7::ccm::set_no_memory(ccmerr, "CCMMSG", CCM_MODULE_CCMMSG, __LINE__);
+      ccm_queue_unlock(ccm);
+      QM7_TRACE("%s <-- (malloc error, message queue)", __func__);
+      return nullptr;
+    }
+  }
+  // Only the header is cleared: a reused message keeps the old bytes of its data area.
+  memset(static_cast<void*>(msg), 0, CCM_MSG_HEADER_SIZE);
+  memcpy(msg->eyec, kMessageEyec, sizeof(msg->eyec));
+  msg->ID = ccm->unique_msg_ID++;
+  msg->size = size;
+  msg->buffer1 = msg->buffer;
+  msg->buffer2 = msg->buffer1 + size;
+  msg->msg_start = msg->buffer1 + CCM_MSG_HEADROOM;
+  ccm_queue_push_front(&ccm->msgq_inuse, msg);
+  ccm_queue_unlock(ccm);
+  QM7_TRACE("%s <-- (msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X))", __func__,
+            static_cast<void*>(msg), msg->ID, static_cast<void*>(msg->msg_start), msg->len,
+            msg->pos, static_cast<unsigned>(msg->flag));
+  return msg;
+}
+
+int ccm_msg_free(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
+  if (ccm == nullptr || ccmmsg == nullptr) return 0;
+  QM7_TRACE("%s(msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X)) -->", __func__,
+            static_cast<void*>(ccmmsg), ccmmsg->ID, static_cast<void*>(ccmmsg->msg_start),
+            ccmmsg->len, ccmmsg->pos, static_cast<unsigned>(ccmmsg->flag));
+  ccm_queue_lock(ccm);
+  ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
+  ccmmsg->nxt = nullptr;
+  const char* outcome;
+  if (ccmmsg->size == CCM_MSG_STD_SIZE && ccm->nof_freemsg < CCM_MSG_FREEQ_MAX) {
+    ccm_queue_push_front(&ccm->msg_freeq, ccmmsg);
+    ++ccm->nof_freemsg;
+    outcome = "put back to freeq";
+  } else {
+    outcome = ccmmsg->size == CCM_MSG_STD_SIZE ? "normal message freed" : "huge message is freed";
+    free(ccmmsg);
+  }
+  ccm_queue_unlock(ccm);
+  QM7_TRACE("%s <-- (%s)", __func__, outcome);
+  return 0;
+}

@@ -1,0 +1,108 @@
+// The processor side of a context: taking received messages and notices off recvq, the bounded
+// wait on the processor wake-up pipe, and the path on which internal IPC notices are posted.
+// One byte "P" is written per appended message and one byte read per wait; a message found on
+// the queue is taken without reading a byte, so a later wait may return at once.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "error_util.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/ccm/recv.h"
+#include "qm7/runtime/trace.h"
+
+namespace {
+
+ccm_msg_t* take_head(ccm_context_t* ccm) {
+  ccm_queue_lock(ccm);
+  ccm_msg_t* msg = ccm_queue_pop(&ccm->recvq);
+  ccm_queue_unlock(ccm);
+  return msg;
+}
+
+void report_wait_error(ccm_error_t* ccmerr, int fd, int err) {
+  qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", fd, err,
+                      strerror(err));
+}
+
+}  // namespace
+
+int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s(ccm=%p) -->", __func__, static_cast<void*>(ccm));
+  ccm_msg_t* msg = take_head(ccm);
+  if (msg == nullptr) {
+    if (ccm_wait_processor(ccm, stimeout, ccmerr) != 0) {
+      *ccmmsg = nullptr;
+      QM7_TRACE("%s <-- (waiting condition error)", __func__);
+      return -1;
+    }
+    msg = take_head(ccm);
+  }
+  *ccmmsg = msg;
+  if (msg == nullptr) {
+    QM7_TRACE("%s <-- (empty queue)", __func__);
+    return 0;
+  }
+  QM7_TRACE("%s <-- (OK(ccmmsg=%p))", __func__, static_cast<void*>(msg));
+  return 1;
+}
+
+int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s(ccm=%p) -->", __func__, static_cast<void*>(ccm));
+  const int fd = ccm->processor_wakeup[0];
+  // poll waits on this one descriptor whatever its number (a 1024-bit select set could not hold
+  // a descriptor of 1024 or more). A negative time-out is refused, as select refuses it, rather
+  // than waiting forever; so is a wait on a pipe that does not exist.
+  if (stimeout < 0 || fd < 0) {
+    int err = stimeout < 0 ? EINVAL : EBADF;
+    report_wait_error(ccmerr, fd, err);
+    QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
+    return -1;
+  }
+  struct pollfd pfd = {fd, POLLIN, 0};
+  int timeout_ms = stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000;
+  int rslt = poll(&pfd, 1, timeout_ms);
+  if (rslt == 0) {
+    QM7_TRACE("%s <-- (timeout)", __func__);
+    return 0;
+  }
+  if (rslt < 0) {
+    int err = errno;
+    if (err == EINTR) {
+      QM7_TRACE("%s <-- (interrupt by system call)", __func__);
+      return 0;
+    }
+    report_wait_error(ccmerr, fd, err);
+    QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
+    return -1;
+  }
+  char byte;
+  while (read(fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  QM7_TRACE("%s <-- (OK)", __func__);
+  return 0;
+}
+
+int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
+  if (trc_level()) {
+    char type_name[17] = {};
+    memcpy(type_name, ccmmsg->msg_start, 16);
+    __trace_text(0, "%s(type=%s,msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X)) -->", __func__,
+                 type_name, static_cast<void*>(ccmmsg), ccmmsg->ID,
+                 static_cast<void*>(ccmmsg->msg_start), ccmmsg->len, ccmmsg->pos,
+                 static_cast<unsigned>(ccmmsg->flag));
+  }
+  ccmmsg->type = CCM_MSGTYPE_IPC;
+  if (trc_level()) trcdump(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
+  ccm_queue_lock(ccm);
+  ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
+  ccm_queue_append(&ccm->recvq, ccmmsg);
+  ccm_queue_unlock(ccm);
+  ccm_wakeup_processor(ccm);
+  QM7_TRACE("%s <-- (OK)", __func__);
+  return 0;
+}

@@ -1,0 +1,68 @@
+// The two wake-up pipes through which the processor thread and the network thread rouse each
+// other: one byte per wake-up. Both ends are non-blocking and close-on-exec, so a wake-up never
+// blocks its writer (a full pipe means a wake-up is pending already) and no child inherits them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "error_util.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/runtime/trace.h"
+
+namespace {
+
+// Writes one byte; EINTR is retried, a full pipe (EAGAIN) drops the byte.
+void write_wakeup_byte(int fd, char byte) {
+  if (fd < 0) return;
+  int saved = errno;
+  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s() -->", __func__);
+  ccm_close_wakeup_pipes(ccm);
+  if (pipe2(ccm->network_wakeup, O_CLOEXEC | O_NONBLOCK) != 0 ||
+      pipe2(ccm->processor_wakeup, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int err = errno;
+    qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "pipe(wakeups)|%d-%s|", err, strerror(err));
+    QM7_TRACE("%s <-- (pipe() error)", __func__);
+    return -1;
+  }
+  QM7_TRACE("%s:      network wakeup FDs=%d,%d", __func__, ccm->network_wakeup[0],
+            ccm->network_wakeup[1]);
+  QM7_TRACE("%s:      processor wakeup FDs=%d,%d", __func__, ccm->processor_wakeup[0],
+            ccm->processor_wakeup[1]);
+  QM7_TRACE("%s <-- ()", __func__);
+  return 0;
+}
+
+int ccm_close_wakeup_pipes(ccm_context_t* ccm) {
+  QM7_TRACE("%s() -->", __func__);
+  for (int* fd : {&ccm->network_wakeup[0], &ccm->network_wakeup[1], &ccm->processor_wakeup[0],
+                  &ccm->processor_wakeup[1]}) {
+    qm7::ccm::close_fd(*fd);
+    *fd = -1;
+  }
+  QM7_TRACE("%s <-- ()", __func__);
+  return 0;
+}
+
+int ccm_wakeup_network(ccm_context_t* ccm) {
+  if (ccm == nullptr) return 0;
+  write_wakeup_byte(ccm->network_wakeup[1], 'N');
+  return 0;
+}
+
+int ccm_wakeup_processor(ccm_context_t* ccm) {
+  if (ccm == nullptr) return 0;
+  write_wakeup_byte(ccm->processor_wakeup[1], 'P');
+  return 0;
+}
