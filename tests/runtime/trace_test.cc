@@ -4,7 +4,6 @@
 #include <pthread.h>
 
 #include <cstdio>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,14 @@
 #include "support/stdout_capture.h"
 
 namespace {
+
+// Replaces every decimal digit by 'd', so time stamps compare as a shape.
+std::string digits_as_d(std::string text) {
+  for (char& c : text) {
+    if (c >= '0' && c <= '9') c = 'd';
+  }
+  return text;
+}
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -34,11 +41,11 @@ TEST_F(TraceOn, TraceLineHasThreadTimeAndText) {
 
   char thread[32];
   snprintf(thread, sizeof(thread), "%.8lX", static_cast<unsigned long>(pthread_self()));
-  std::regex shape(
-      "^([0-9A-F]{8,16}) {9}\\d{8}/\\d{6}\\.\\d{3} - parse_arguments\\(argc=3\\) -->\n$");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(out, m, shape)) << out;
-  EXPECT_EQ(m[1].str(), thread) << "the whole thread identifier is printed";
+  std::string head = thread;
+  ASSERT_GE(head.size(), 8u);
+  ASSERT_EQ(out.substr(0, head.size()), head) << "the whole thread identifier is printed: " << out;
+  EXPECT_EQ(digits_as_d(out.substr(head.size())),
+            "         dddddddd/dddddd.ddd - parse_arguments(argc=d) -->\n");
 }
 
 TEST_F(TraceOn, LongTraceTextIsCutAt2047Characters) {
@@ -104,10 +111,14 @@ TEST(Trcdump, HeadingIsCutOrPaddedTo68ThenAddressAndLength) {
   unsigned char bytes[1] = {0};
   auto lines = dump(bytes, 0, "recv");
   ASSERT_EQ(lines.size(), 1u) << "0 bytes give only the heading";
-  std::regex shape("^\\d{8}/\\d{6}\\.\\d{3} U0009909 TRACE: \\(recv\\) +(0x[0-9a-f]+) 00000$");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(lines[0], m, shape)) << lines[0];
-  EXPECT_EQ(m.position(1), 68);
+  ASSERT_GT(lines[0].size(), 68u);
+  std::string heading = "dddddddd/dddddd.ddd Uddddddd TRACE: (recv)";
+  heading.resize(68, ' ');
+  EXPECT_EQ(digits_as_d(lines[0].substr(0, 68)), heading);
+  EXPECT_EQ(lines[0].substr(0, 68).substr(20, 8), "U0009909");
+  char address[32];
+  snprintf(address, sizeof(address), "%p", static_cast<void*>(bytes));
+  EXPECT_EQ(lines[0].substr(68), std::string(address) + " 00000");
 
   std::string longtext(100, 'h');
   lines = dump(bytes, -3, longtext.c_str());
