@@ -16,6 +16,8 @@
 #include "qm7/ccm/queue.h"
 #include "qm7/ccm/reader.h"
 #include "qm7/ccm/recv.h"
+#include "qm7/ccm/send.h"
+#include "qm7/ccm/writer.h"
 #include "qm7/runtime.h"
 
 #endif  // QM7_CCM_H_

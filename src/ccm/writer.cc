@@ -1,0 +1,111 @@
+// The channel writer: puts the queued messages of one channel on its socket, in queue order and
+// as far as the socket takes them without blocking. Runs on the network thread only; the
+// channel's queue_lock is held only while the head of the queue is read or moved on, never
+// across a send call or the release of a message.
+#include "qm7/ccm/writer.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "qm7/ccm/channel.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/flag.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/runtime/trace.h"
+
+namespace {
+
+ccm_msg_t* queue_head(ccm_context_t* ccm, ccm_channel_t* ch) {
+  ccmch_queue_lock(ccm, ch);
+  ccm_msg_t* head = ch->sendq.head;
+  ccmch_queue_unlock(ccm, ch);
+  return head;
+}
+
+// Takes the written (or dropped) head off the queue, frees it and returns the new head. The
+// queue helper keeps the tail right, so a later append never links to a freed message.
+ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch) {
+  ccmch_queue_lock(ccm, ch);
+  ccm_msg_t* done = ccm_queue_pop(&ch->sendq);
+  ccm_msg_t* next = ch->sendq.head;
+  ccmch_queue_unlock(ccm, ch);
+  ccm_msg_free(ccm, done);
+  return next;
+}
+
+// One send call; EINTR is retried here so that callers see data, "would block" or a failure.
+ssize_t send_piece(int s, struct msghdr* mh) {
+  ssize_t rslt;
+  do {
+    errno = 0;
+    // MSG_NOSIGNAL: a peer that has closed yields EPIPE instead of a SIGPIPE that would end the
+    // host process.
+    rslt = sendmsg(s, mh, MSG_NOSIGNAL);
+  } while (rslt < 0 && errno == EINTR);
+  return rslt;
+}
+
+}  // namespace
+
+int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*ccmerr*/) {
+  QM7_TRACE("%s(channel(%p,s=%d/chID=%d,%s,flag=%.8X)) -->", __func__, static_cast<void*>(ccmch),
+            ccmch->s, ccmch->ID, ccmch->name, static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+  ccm_msg_t* msg = queue_head(ccm, ccmch);
+  while (msg != nullptr) {
+    QM7_TRACE("%s:      msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X),pos=%d", __func__,
+              static_cast<void*>(msg), msg->ID, static_cast<void*>(msg->msg_start), msg->len,
+              msg->pos, static_cast<unsigned>(msg->flag), msg->pos);
+    if (msg->pos < 0 || msg->len < 0 || msg->pos > msg->len) {
+      // Sending from such a position would read outside the message: drop it unsent.
+      if (trc_level()) trcdump(msg, static_cast<int>(CCM_MSG_HEADER_SIZE), "invalid CCMMSG");
+      QM7_TRACE("%s:      invalid position, message dropped", __func__);
+      msg = drop_head(ccm, ccmch);
+      continue;
+    }
+    const int amount = msg->len - msg->pos > CCM_SEND_CHUNK ? CCM_SEND_CHUNK : msg->len - msg->pos;
+    if (trc_level()) {
+      trcdump(msg->msg_start + msg->pos, amount,
+              "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", static_cast<void*>(ccmch),
+              ccmch->s, ccmch->ID, ccmch->name, static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+    }
+    struct iovec iov = {msg->msg_start + msg->pos, static_cast<size_t>(amount)};
+    struct msghdr mh = {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    if (msg->control_len != 0) {
+      mh.msg_control = msg->control_data;
+      mh.msg_controllen = msg->control_len > sizeof(msg->control_data) ? sizeof(msg->control_data)
+                                                                       : msg->control_len;
+      if (trc_level())
+        trcdump(msg->control_data, static_cast<int>(mh.msg_controllen), "control data");
+    }
+    ccmch->timestamp_last_io = time(nullptr);
+    QM7_TRACE("%s:         send(len=%d) -->", __func__, amount);
+    const ssize_t rslt = send_piece(ccmch->s, &mh);
+    const int err = errno;
+    QM7_TRACE("%s:         sendmsg(...) <-- (rslt=%d,errno=%d)", __func__, static_cast<int>(rslt),
+              err);
+    if (rslt < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+      QM7_TRACE("%s <-- (WouldBlock,pos=%d)", __func__, msg->pos);
+      return 0;
+    }
+    if (rslt < 0) {
+      ccmch->msgnr = CCM_MSGNR_SEND_FAILED;
+      snprintf(ccmch->msginsert, sizeof(ccmch->msginsert), "%d(%s)|%s(%d/ID=%d)|", err,
+               strerror(err), ccmch->name, ccmch->s, ccmch->ID);
+      ccm_channel_delete(ccm, ccmch);
+      QM7_TRACE("%s <-- (socket send() error)", __func__);
+      return -1;
+    }
+    msg->pos += static_cast<int>(rslt);
+    QM7_TRACE("%s:      pos = %d, len = %d", __func__, msg->pos, msg->len);
+    const bool whole = rslt == amount;
+    if (msg->pos == msg->len) msg = drop_head(ccm, ccmch);
+    if (!whole) break;
+  }
+  QM7_TRACE("%s <-- (OK)", __func__);
+  return 0;
+}
