@@ -1,0 +1,236 @@
+// The network thread's reader of one channel: a single receive call into the
+// channel's receive buffer, then every complete frame cut out, classified and
+// handed to the processor thread on the context's recvq. A frame that cannot be
+// cut or read ends the channel; running out of memory never lets a frame be
+// delivered twice.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+#include "error_util.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/flag.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/ccm/reader.h"
+#include "qm7/runtime/protocol_header.h"
+#include "qm7/runtime/trace.h"
+
+namespace qm7::ccm {
+namespace detail {
+
+void* default_recv_buffer_alloc(size_t size) { return std::calloc(1, size); }
+
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr) {
+  if (frame_len <= kLargeFrame) return ccm_msg_alloc(ccm, ccmerr);
+  return ccm_msg_alloc_huge(ccm, static_cast<int>(frame_len), ccmerr);
+}
+
+RecvBufferAlloc recv_buffer_alloc = default_recv_buffer_alloc;
+FrameMsgAlloc frame_msg_alloc = default_frame_msg_alloc;
+
+}  // namespace detail
+
+namespace {
+
+// The 8 bytes of a length field as printable text for an insert (other bytes
+// shown as '.').
+void printable_length_field(const unsigned char* p, char (&out)[9]) {
+  for (size_t i = 0; i < 8; ++i)
+    out[i] = (p[i] >= 0x20 && p[i] < 0x7F) ? static_cast<char>(p[i]) : '.';
+  out[8] = '\0';
+}
+
+// Records the channel's failure (logged when the channel is destroyed) and the
+// caller's.
+void record_failure(ccm_channel_t* ccmch, ccm_error_t* ccmerr, const char* insert) {
+  ccmch->msgnr = CCM_MSGNR_RECV_FAILED;
+  std::snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "%s", insert);
+  set_error(ccmerr, CCM_MSGNR_RECV_FAILED, "%s", insert);
+}
+
+// Ends a channel whose byte stream cannot be read on: what is held is dropped,
+// so nothing further is cut from it.
+void end_channel(ccm_context_t* ccm, ccm_channel_t* ccmch) {
+  ccmch->recv_pos = 0;
+  ccm_channel_delete(ccm, ccmch);
+}
+
+// Moves the `rest` bytes from `from` to the start of the receive buffer.
+void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
+  if (rest > 0 && from > 0) std::memmove(ccmch->recv_buffer, ccmch->recv_buffer + from, rest);
+  ccmch->recv_pos = static_cast<int>(rest);
+}
+
+void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
+  ccm_queue_lock(ccm);
+  ccm_queue_unlink(&ccm->msgq_inuse, msg);
+  ccm_queue_append(&ccm->recvq, msg);
+  ccm_queue_unlock(ccm);
+  ccm_wakeup_processor(ccm);
+}
+
+}  // namespace
+
+int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
+  if (ccmch->recv_pos < ccmch->recv_size) return 0;
+  const int old_size = ccmch->recv_size;
+  const char* fn = "ccm_read_channel";
+  QM7_TRACE("%s:         resize buffer at %p: %d ==> %d", fn,
+            static_cast<void*>(ccmch->recv_buffer), old_size, old_size + kRecvGrowStep);
+  char* grown = nullptr;
+  if (old_size <= INT_MAX - kRecvGrowStep) {
+    grown = static_cast<char*>(
+        detail::recv_buffer_alloc(static_cast<size_t>(old_size) + kRecvGrowStep));
+  }
+  if (grown == nullptr) {
+    // A channel without room for its next byte can never make progress: end it.
+    const int line = __LINE__;
+    set_no_memory(ccmerr, "RECVBUFF", CCM_MODULE_CCM, line);
+    ccmch->msgnr = CCM_MSGNR_NO_MEMORY;
+    std::snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "RECVBUFF/%s(%d)", CCM_MODULE_CCM,
+                  line);
+    end_channel(ccm, ccmch);
+    QM7_TRACE("%s <-- (calloc error, receive buffer)", fn);
+    return -1;
+  }
+  if (ccmch->recv_pos > 0)
+    std::memcpy(grown, ccmch->recv_buffer, static_cast<size_t>(ccmch->recv_pos));
+  std::free(ccmch->recv_buffer);
+  ccmch->recv_buffer = grown;
+  ccmch->recv_size = old_size + kRecvGrowStep;
+  return 0;
+}
+
+int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
+                size_t control_len, ccm_error_t* ccmerr) {
+  const char* fn = "ccm_read_channel";
+  const size_t held = static_cast<size_t>(ccmch->recv_pos);
+  const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
+  size_t cursor = 0;
+
+  while (held - cursor >= kMinHeldForLength) {
+    QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
+    const FrameResult frame = cut_frame({buf + cursor, held - cursor});
+    if (frame.cut == FrameCut::kBadLength) {
+      char field[9];
+      printable_length_field(buf + cursor, field);
+      char insert[sizeof ccmch->msginsert];
+      std::snprintf(insert, sizeof insert, "%s|invalid frame length '%s',S(%d(ID=%d))|",
+                    ccmch->name, field, ccmch->s, ccmch->ID);
+      record_failure(ccmch, ccmerr, insert);
+      end_channel(ccm, ccmch);
+      QM7_TRACE("%s <-- (invalid frame length '%s')", fn, field);
+      return -1;
+    }
+    if (frame.cut == FrameCut::kNeedMore) {
+      QM7_TRACE("%s:      not enough data pos(%zu) < len(%zu)", fn, held - cursor, frame.length);
+      break;
+    }
+
+    ccm_msg_t* msg = detail::frame_msg_alloc(ccm, frame.length, ccmerr);
+    if (msg == nullptr) {
+      // The frames delivered so far leave the buffer now, so the next read
+      // cannot cut them again.
+      keep_rest(ccmch, cursor, held - cursor);
+      QM7_TRACE("%s <-- (msg alloc error, message queue)", fn);
+      return -1;
+    }
+    std::memcpy(msg->buffer1, buf + cursor, frame.length);
+    msg->len = static_cast<int>(frame.length);
+    msg->msg_start = msg->buffer1;
+    msg->addr.src_ID = ccmch->ID;
+    msg->addr.src_type = ccmch->type;
+    if (trc_level()) {
+      trcdump(msg->msg_start, msg->len,
+              "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)",
+              static_cast<void*>(ccmch), ccmch->s, ccmch->ID, ccmch->name,
+              static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+    }
+
+    if (ccm_classify_message(ccm, ccmch, msg, ccmerr) != 0) {
+      char insert[sizeof ccmch->msginsert];
+      std::snprintf(insert, sizeof insert, "%s|invalid message body,S(%d(ID=%d))|", ccmch->name,
+                    ccmch->s, ccmch->ID);
+      record_failure(ccmch, ccmerr, insert);
+      ccm_msg_free(ccm, msg);
+      end_channel(ccm, ccmch);
+      QM7_TRACE("%s <-- (qualifing message error)", fn);
+      return -1;
+    }
+    if (control != nullptr && control_len > 0) {
+      msg->control_len = std::min(control_len, sizeof msg->control_data);
+      std::memcpy(msg->control_data, control, msg->control_len);
+      if (trc_level())
+        trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
+    }
+    deliver(ccm, msg);
+    cursor += frame.length;
+  }
+
+  keep_rest(ccmch, cursor, held - cursor);
+  QM7_TRACE("%s <-- (datalen=%zu,pos=%d)", fn, held - cursor, ccmch->recv_pos);
+  return 0;
+}
+
+}  // namespace qm7::ccm
+
+int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s(channel(%p,s=%d/chID=%d,%s)) -->", __func__, static_cast<void*>(ccmch), ccmch->s,
+            ccmch->ID, ccmch->name);
+  if (ccm_flag_test(&ccmch->flag, CCM_FLAG_DELETED)) {
+    QM7_TRACE("%s <-- (channel deleted)", __func__);
+    return -1;
+  }
+  if (qm7::ccm::recv_buffer_reserve(ccm, ccmch, ccmerr) != 0) return -1;
+  if (!ccm_flag_test(&ccmch->flag, CCM_FLAG_BINDADDR) &&
+      ccm_channel_bindaddr_inquire(ccm, ccmch, ccmerr) != 0) {
+    QM7_TRACE("%s <-- (bind address error)", __func__);
+    return -1;
+  }
+
+  struct iovec iov;
+  iov.iov_base = ccmch->recv_buffer + ccmch->recv_pos;
+  iov.iov_len = static_cast<size_t>(ccmch->recv_size - ccmch->recv_pos);
+  alignas(struct cmsghdr) unsigned char control[256];
+  struct msghdr mh {};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
+  ccmch->timestamp_last_io = time(nullptr);
+  QM7_TRACE("%s:      recvmsg(pos=%d) -->", __func__, ccmch->recv_pos);
+  const ssize_t rslt = recvmsg(ccmch->s, &mh, 0);
+  const int err = errno;
+  QM7_TRACE("%s:      recvmsg(...) <-- (rslt=%zd)", __func__, rslt);
+
+  if (rslt < 0 && (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)) {
+    // Readiness that came to nothing is no failure of the channel: try again in
+    // the next pass.
+    QM7_TRACE("%s <-- (nothing to read: %d-%s)", __func__, err, strerror(err));
+    return 0;
+  }
+  if (rslt <= 0) {
+    if (rslt < 0) {
+      ccmch->msgnr = CCM_MSGNR_RECV_FAILED;
+      std::snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "%s|%d(%s),S(%d(ID=%d))|",
+                    ccmch->name, err, strerror(err), ccmch->s, ccmch->ID);
+    }
+    ccm_channel_delete(ccm, ccmch);
+    QM7_TRACE("%s <-- (receive error)", __func__);
+    return -1;
+  }
+
+  if (trc_level()) trcdump(iov.iov_base, static_cast<int>(rslt), "recvmsg() data");
+  QM7_TRACE("%s:      control_len = %u", __func__, static_cast<unsigned>(mh.msg_controllen));
+  ccmch->recv_pos += static_cast<int>(rslt);
+  return qm7::ccm::take_frames(ccm, ccmch, mh.msg_controllen > 0 ? control : nullptr,
+                               mh.msg_controllen, ccmerr);
+}
