@@ -17,6 +17,7 @@
 #include "qm7/ccm/reader.h"
 #include "qm7/ccm/recv.h"
 #include "qm7/ccm/send.h"
+#include "qm7/ccm/thread.h"
 #include "qm7/ccm/writer.h"
 #include "qm7/runtime.h"
 

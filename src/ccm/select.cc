@@ -1,0 +1,189 @@
+// One pass of the network thread: merge the channels chained since the last pass, dispatch the
+// queued messages, wait in select() on every live channel and the wake-up pipe, then accept,
+// read and write. The descriptor sets hold 65 536 bits, so descriptors of 1024 and above are
+// waited on safely. channelq is walked without channel_lock: while the thread runs only it
+// changes that list (merging, destroying), and other threads add channels to channel_newq only.
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "channel_text.h"
+#include "error_util.h"
+#include "qm7/ccm/channel.h"
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/flag.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/ccm/reader.h"
+#include "qm7/ccm/thread.h"
+#include "qm7/ccm/writer.h"
+#include "qm7/runtime/ctools.h"
+#include "qm7/runtime/fdset.h"
+#include "qm7/runtime/trace.h"
+
+namespace {
+
+// The three sets of one pass (8192 bytes each), on the network thread's stack and cleared at
+// the start of the pass.
+struct SelectSets {
+  ccm_fd_set read;
+  ccm_fd_set write;
+  ccm_fd_set error;
+};
+
+constexpr size_t kListText = 1024;  // descriptor lists in trace lines and inserts are cut here
+
+bool has_output(ccm_context_t* ccm, ccm_channel_t* ch) {
+  ccmch_queue_lock(ccm, ch);
+  bool pending = ch->sendq.head != nullptr;
+  ccmch_queue_unlock(ccm, ch);
+  return pending;
+}
+
+// A descriptor the sets cannot hold is never waited on: the channel is given up instead of
+// being served by a write outside the set.
+void refuse_descriptor(ccm_context_t* ccm, ccm_channel_t* ch) {
+  ch->msgnr = CCM_MSGNR_SYSCALL;
+  snprintf(ch->msginsert, sizeof(ch->msginsert), "select()|descriptor out of range,S(%d(ID=%d))|",
+           ch->s, ch->ID);
+  ccm_channel_delete(ccm, ch);
+}
+
+// After select() refused the sets as holding a bad descriptor: every channel whose socket is
+// no longer open is deleted, so that the next pass serves the others again.
+void drop_closed_descriptors(ccm_context_t* ccm, int err) {
+  for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
+    if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) || ch->type == CCM_TYPE_PASSIVE) continue;
+    if (fcntl(ch->s, F_GETFD) != -1 || errno != EBADF) continue;
+    ch->msgnr = CCM_MSGNR_SYSCALL;
+    snprintf(ch->msginsert, sizeof(ch->msginsert), "select()|%d(%s),S(%d(ID=%d))|", err,
+             strerror(err), ch->s, ch->ID);
+    ccm_channel_delete(ccm, ch);
+  }
+}
+
+// Builds the sets; returns the highest descriptor.
+int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
+  ccm_fdset_zero(&sets->read);
+  ccm_fdset_zero(&sets->write);
+  ccm_fdset_zero(&sets->error);
+  int maxfd = 0;
+  for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
+    const bool deleted = ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) != 0;
+    if (trc_level()) {
+      __trace_text(0, "%s:        ==> %s", "ccm_network_select",
+                   qm7::ccm::channel_long(ch).c_str());
+    }
+    if (deleted) {
+      ccm_flag_set(&ccm->flag, CCM_CTX_DELETED);
+      continue;
+    }
+    if (ch->type == CCM_TYPE_PASSIVE) continue;
+    if (ch->s < 0 || ch->s >= CCM_FD_SETSIZE) {
+      refuse_descriptor(ccm, ch);
+      continue;
+    }
+    if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD)) ccm_fdset_add(&sets->read, ch->s);
+    ccm_fdset_add(&sets->error, ch->s);
+    if (has_output(ccm, ch)) ccm_fdset_add(&sets->write, ch->s);
+    if (ch->s > maxfd) maxfd = ch->s;
+  }
+  const int wake = ccm->network_wakeup[0];
+  if (wake >= 0 && wake < CCM_FD_SETSIZE) {
+    ccm_fdset_add(&sets->read, wake);
+    if (wake > maxfd) maxfd = wake;
+  }
+  return maxfd;
+}
+
+void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccmerr) {
+  ccm_channel_t* next = nullptr;
+  for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = next) {
+    next = ch->nxt;
+    if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) || ch->type == CCM_TYPE_PASSIVE) continue;
+    if (ccm_fdset_isset(&sets->read, ch->s)) {
+      if (ch->type == CCM_TYPE_LISTEN) {
+        ccm_signal_on_listen(ccm, ch, ccmerr);
+        continue;
+      }
+      if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
+    }
+    if (!ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) && ccm_fdset_isset(&sets->write, ch->s)) {
+      ccm_write_channel(ccm, ch, ccmerr);
+    }
+  }
+}
+
+}  // namespace
+
+int ccm_channel_merge_newq(ccm_context_t* ccm) {
+  while (ccm_channel_t* ch = ccm_queue_pop(&ccm->channel_newq)) {
+    ccm_queue_append(&ccm->channelq, ch);
+  }
+  return 0;
+}
+
+int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
+  SelectSets set_storage;
+  SelectSets* sets = &set_storage;
+  QM7_TRACE("%s(ccm=%p, sizeof(fd_read) = %d) -->", __func__, static_cast<void*>(ccm),
+            static_cast<int>(sizeof(sets->read)));
+  ccm_channel_lock(ccm);
+  if (ccm->channel_newq.head != nullptr) ccm_channel_merge_newq(ccm);
+  ccm_channel_unlock(ccm);
+
+  ccm_dispatch_send_messages(ccm);
+
+  const int maxfd = fill_sets(ccm, sets);
+  char rtext[kListText];
+  char wtext[kListText];
+  if (trc_level()) {
+    __trace_text(0, "%s:         select(maxfd=%d,READ[%s],WRITE[%s]) -->", __func__, maxfd,
+                 fdset2string_bounded(rtext, sizeof(rtext), &sets->read, maxfd),
+                 fdset2string_bounded(wtext, sizeof(wtext), &sets->write, maxfd));
+  }
+  // The insert of a failed select names the sets it was given, so keep a copy of their text
+  // before select() overwrites them.
+  char rbefore[kListText];
+  char wbefore[kListText];
+  fdset2string_bounded(rbefore, sizeof(rbefore), &sets->read, maxfd);
+  fdset2string_bounded(wbefore, sizeof(wbefore), &sets->write, maxfd);
+
+  struct timeval tv = {stimeout, 0};
+  errno = 0;
+  const int rslt = select(maxfd + 1, ccm_fdset_native(&sets->read), ccm_fdset_native(&sets->write),
+                          ccm_fdset_native(&sets->error), &tv);
+  const int err = errno;
+  if (trc_level()) {
+    __trace_text(0, "%s:         select(...) <-- (rslt=%d,READ[%s],WRITE[%s])", __func__, rslt,
+                 fdset2string_bounded(rtext, sizeof(rtext), &sets->read, maxfd),
+                 fdset2string_bounded(wtext, sizeof(wtext), &sets->write, maxfd));
+  }
+  if (rslt == 0) {
+    QM7_TRACE("%s <-- (timeout)", __func__);
+    return 0;
+  }
+  if (rslt < 0) {
+    if (err == EINTR) {
+      QM7_TRACE("%s <-- (signal wakeup)", __func__);
+      return 0;
+    }
+    qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%s],WSET[%s])|%d-%s", maxfd + 1,
+                        rbefore, wbefore, err, strerror(err));
+    if (err == EBADF) drop_closed_descriptors(ccm, err);
+    QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
+    return -1;
+  }
+  const int wake = ccm->network_wakeup[0];
+  if (wake >= 0 && ccm_fdset_isset(&sets->read, wake)) {
+    QM7_TRACE("%s:      network woken up by other thread", __func__);
+    char byte;
+    while (read(wake, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  serve_ready_channels(ccm, sets, ccmerr);
+  QM7_TRACE("%s <-- (OK)", __func__);
+  return 0;
+}
