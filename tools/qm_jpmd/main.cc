@@ -15,9 +15,8 @@ int main(int argc, char** argv) {
   parse_arguments(pcx, argc, argv);
   print_job_report(pcx);
 
-  // The exchange with the agent (connect, greeting, the one message, the answer, teardown)
-  // runs here once the channel manager is available; with RETRY=0 it makes no attempt, so the
-  // run already ends as it will then.
+  // Connect, wait for the greeting, send the one record, wait for the answer, tear down.
+  run_agent_exchange(pcx);
 
   trace_end_of_run(pcx);
   return messenger_exit_code(pcx);
