@@ -1,0 +1,383 @@
+// The simulator's serving loop. The main thread is the channel manager's processor thread: it
+// takes accept and close notices and received frames off the receive queue, greets, decodes,
+// prints and answers. Per-connection state lives in a map keyed by channel ID and is dropped
+// with the connection's close notice, so a messenger that misbehaves affects only itself.
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "qm7/ccm.h"
+#include "qm7/ccm/send.h"
+#include "qm7/ccm/thread.h"
+#include "qm7/messenger/records.h"
+#include "qm7/messenger/send.h"
+#include "report_line.h"
+
+namespace agent_sim {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop_signal(int) { g_stop = 1; }
+
+constexpr char kProgram[] = "qm7-agent-sim";
+constexpr char kGreeting[] = "QM7-AGENT-SIM";
+constexpr char kOtherMessage[] = "NOT-A-GREETING";
+constexpr int kBacklog = 128;
+
+double monotonic_now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct connection {
+  peer_info peer;
+  bool faulty = false;      // the fault mode applies to this connection
+  double greet_due = -1.0;  // monotonic time of a delayed greeting; -1: none pending
+};
+
+class server {
+ public:
+  explicit server(const options& opts) : opts_(opts) {}
+
+  int run();
+
+ private:
+  bool start();
+  void stop();
+  bool write_port_file(int port);
+  void handle(ccm_msg_t* msg);
+  void on_accept(int id);
+  void on_close(int id);
+  void on_report(ccm_msg_t* msg);
+  void send_greeting(int id);
+  void send_other_message(int id);
+  void send_answer(ccm_msg_t* received);
+  void greet_due_connections();
+  int receive_timeout() const;
+  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  const options& opts_;
+  ccm_context_t* ccm_ = nullptr;
+  ccm_host_context_t host_{0, nullptr};  // running mode 0: the agent's role
+  bool thread_started_ = false;
+  std::map<int, connection> conns_;
+  long accepted_ = 0;
+  long reports_ = 0;
+};
+
+void server::note(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  fprintf(stderr, "%s: %s\n", kProgram, text);
+}
+
+bool server::write_port_file(int port) {
+  // Written under a temporary name and renamed, so a script never reads half a number.
+  const std::string tmp = opts_.port_file + ".tmp";
+  FILE* f = fopen(tmp.c_str(), "w");
+  if (f == nullptr) {
+    note("cannot write %s: %s", tmp.c_str(), strerror(errno));
+    return false;
+  }
+  fprintf(f, "%d\n", port);
+  if (fclose(f) != 0 || rename(tmp.c_str(), opts_.port_file.c_str()) != 0) {
+    note("cannot write %s: %s", opts_.port_file.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool server::start() {
+  ccm_error_t err{};
+  if (ccm_open(&host_, &ccm_, &err) != 0) {
+    note("cannot open the channel manager: %s", err.msginsert);
+    return false;
+  }
+  if (ccm_create_listen(ccm_, opts_.listen.c_str(), opts_.port, kBacklog, &err) != 0) {
+    note("cannot listen on %s port %d: %s", opts_.listen.c_str(), opts_.port, err.msginsert);
+    return false;
+  }
+  struct sockaddr_storage sa;
+  socklen_t sa_len = sizeof(sa);
+  memset(&sa, 0, sizeof(sa));
+  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");  // locks on success
+  int rc = -1;
+  if (listener != nullptr) {
+    rc = getsockname(listener->s, reinterpret_cast<struct sockaddr*>(&sa), &sa_len);
+    ccm_channel_unlock(ccm_);
+  }
+  if (rc != 0) {
+    note("cannot learn the listening address: %s", strerror(errno));
+    return false;
+  }
+  char address[INET6_ADDRSTRLEN] = "";
+  int port = 0;
+  if (sa.ss_family == AF_INET6) {
+    auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&sa);
+    inet_ntop(AF_INET6, &in6->sin6_addr, address, sizeof(address));
+    port = ntohs(in6->sin6_port);
+  } else {
+    auto* in4 = reinterpret_cast<struct sockaddr_in*>(&sa);
+    inet_ntop(AF_INET, &in4->sin_addr, address, sizeof(address));
+    port = ntohs(in4->sin_port);
+  }
+
+  // The network thread must not take the stop signals: they are to interrupt the receive wait
+  // of this thread. It inherits the mask in force when it is created.
+  sigset_t stop_signals, old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  rc = ccm_thread_start(ccm_, &err);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  if (rc != 0) {
+    note("cannot start the network thread: %s", err.msginsert);
+    return false;
+  }
+  thread_started_ = true;
+
+  printf("%s\n", listening_line(address, port, opts_.json).c_str());
+  fflush(stdout);
+  if (!opts_.port_file.empty() && !write_port_file(port)) return false;
+  return true;
+}
+
+void server::stop() {
+  if (ccm_ == nullptr) return;
+  if (thread_started_) {
+    // Let the last answers out before the channels go.
+    const double until = monotonic_now() + 2.0;
+    while (ccm_is_all_sendq_empty(ccm_) == 0 && monotonic_now() < until) {
+      struct timespec pause = {0, 1000000};
+      nanosleep(&pause, nullptr);
+    }
+    ccm_thread_stop(ccm_);
+    pthread_join(ccm_->thread, nullptr);
+  }
+  ccm_channel_closeall(ccm_);
+  ccm_error_t err{};
+  ccm_close(ccm_, &err);
+  ccm_ = nullptr;
+}
+
+void server::send_greeting(int id) {
+  ccm_error_t err{};
+  ccm_msg_t* msg = ccm_msg_alloc(ccm_, &err);
+  if (msg == nullptr) {
+    note("conn %d: no message buffer for the greeting", id);
+    return;
+  }
+  char data[sizeof(kGreeting)];
+  memcpy(data, kGreeting, sizeof(data));
+  ccm_msg_write_native_data(msg, 4, data, static_cast<int>(sizeof(kGreeting) - 1));
+  ccm_setaddr(msg, id, 0, "", "", 0);
+  if (send_native_message(ccm_, msg) != 0) {
+    ccm_msg_free(ccm_, msg);
+    note("conn %d: the greeting could not be queued", id);
+    return;
+  }
+  if (opts_.verbose) note("conn %d: greeted", id);
+}
+
+void server::send_other_message(int id) {
+  ccm_error_t err{};
+  ccm_msg_t* msg = ccm_msg_alloc(ccm_, &err);
+  if (msg == nullptr) return;
+  msg->type = CCM_MSGTYPE_NAT;
+  memcpy(msg->msg_start, kOtherMessage, sizeof(kOtherMessage) - 1);
+  msg->len = static_cast<int>(sizeof(kOtherMessage) - 1);
+  ccm_setaddr(msg, id, 0, "", "", 0);
+  if (send_NAT_message(ccm_, msg) != 0) ccm_msg_free(ccm_, msg);
+  if (opts_.verbose) note("conn %d: sent another message instead of the greeting", id);
+}
+
+void server::send_answer(ccm_msg_t* received) {
+  ccm_error_t err{};
+  ccm_msg_t* msg = ccm_msg_alloc(ccm_, &err);
+  if (msg == nullptr) {
+    note("conn %d: no message buffer for the answer", received->addr.src_ID);
+    return;
+  }
+  // The answer is a bare record header ("MELD    ", "03", msgnr 0); the messenger only waits
+  // for some message before it closes its side.
+  msg->type = CCM_MSGTYPE_NAT;
+  QM_HEADM head;
+  CreateQmHeadm(&head, qm7::meld::kMsgTyp, 0, 0);
+  memset(msg->msg_start, 0, qm7::meld::kBodyOffset);
+  memcpy(msg->msg_start, &head, sizeof(head));
+  msg->len = static_cast<int>(qm7::meld::kBodyOffset);
+  ccm_setaddr_reply(msg, received);
+  if (send_NAT_message(ccm_, msg) != 0) ccm_msg_free(ccm_, msg);
+}
+
+void server::on_accept(int id) {
+  connection c;
+  c.peer.channel_id = id;
+  ccm_channel_t* ch = ccm_channel_getbyID(ccm_, id);  // locks on success
+  if (ch != nullptr) {
+    c.peer.address = ch->addr;
+    c.peer.port = ch->port;
+    ccm_channel_unlock(ccm_);
+  }
+  c.faulty =
+      opts_.fault != fault_mode::none && (opts_.fault_count < 0 || accepted_ < opts_.fault_count);
+  ++accepted_;
+  if (opts_.verbose) {
+    note("conn %d from %s:%d accepted%s%s", id, c.peer.address.c_str(), c.peer.port,
+         c.faulty ? ", fault " : "", c.faulty ? fault_name(opts_.fault) : "");
+  }
+  const fault_mode mode = c.faulty ? opts_.fault : fault_mode::none;
+  if (mode == fault_mode::delay) c.greet_due = monotonic_now() + opts_.delay_seconds;
+  conns_[id] = c;
+  switch (mode) {
+    case fault_mode::none:
+    case fault_mode::no_answer:
+      send_greeting(id);
+      break;
+    case fault_mode::close:
+      // Deleting only marks the channel; the network thread closes it after its current pass,
+      // so wake it rather than let the close wait for the pass's time-out.
+      ccm_channel_deletebyID(ccm_, id);
+      ccm_wakeup_network(ccm_);
+      break;
+    case fault_mode::other_first:
+      send_other_message(id);
+      break;
+    case fault_mode::no_greeting:
+    case fault_mode::delay:
+      break;
+  }
+}
+
+void server::on_close(int id) {
+  auto it = conns_.find(id);
+  if (it == conns_.end()) return;
+  if (opts_.verbose) note("conn %d closed", id);
+  conns_.erase(it);
+}
+
+void server::on_report(ccm_msg_t* msg) {
+  const int id = msg->addr.src_ID;
+  auto it = conns_.find(id);
+  const connection c = it != conns_.end() ? it->second : connection{};
+  qm7::meld::decoded_record record;
+  std::string why;
+  if (msg->len < 0 || !qm7::meld::decode_record(
+                          {msg->msg_start, static_cast<std::size_t>(msg->len)}, &record, &why)) {
+    note("conn %d from %s:%d: not a report (%s), %d bytes", id, c.peer.address.c_str(), c.peer.port,
+         why.c_str(), msg->len);
+  } else {
+    if (strcmp(msg->addr.dst_name, QM7_AGENT_FUNCTION) != 0) {
+      note("conn %d: report addressed to '%s', not '%s'", id, msg->addr.dst_name,
+           QM7_AGENT_FUNCTION);
+    }
+    peer_info peer = c.peer;
+    peer.channel_id = id;
+    printf("%s\n", report_line(record, peer, opts_.json).c_str());
+    fflush(stdout);
+    ++reports_;
+  }
+  if (c.faulty && opts_.fault == fault_mode::no_answer) return;
+  send_answer(msg);
+}
+
+void server::handle(ccm_msg_t* msg) {
+  if (msg->type == CCM_MSGTYPE_IPC) {
+    char name[IPCMSG_TYPE_NAME_LEN + 1] = {};
+    if (msg->len >= IPCMSG_TYPE_NAME_LEN) memcpy(name, msg->msg_start, IPCMSG_TYPE_NAME_LEN);
+    if (strcmp(name, IPCMSG_CHANNEL_ACCEPT) == 0 &&
+        msg->len >= static_cast<int>(sizeof(ipcmsg_channel_accept_t))) {
+      int id;
+      memcpy(&id, msg->msg_start + offsetof(ipcmsg_channel_accept_t, ID), sizeof(id));
+      on_accept(id);
+    } else if (strcmp(name, IPCMSG_CHANNEL_CLOSE) == 0 &&
+               msg->len >= static_cast<int>(sizeof(ipcmsg_channel_close_t))) {
+      int id;
+      memcpy(&id,
+             msg->msg_start + offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID),
+             sizeof(id));
+      on_close(id);
+    }
+    return;
+  }
+  if (msg->type == CCM_MSGTYPE_NAT) {
+    on_report(msg);
+    return;
+  }
+  note("conn %d: unexpected message of type %d, key %d ignored", msg->addr.src_ID, msg->type,
+       msg->protocol_key);
+}
+
+void server::greet_due_connections() {
+  const double now = monotonic_now();
+  for (auto& [id, c] : conns_) {
+    if (c.greet_due >= 0 && c.greet_due <= now) {
+      c.greet_due = -1.0;
+      send_greeting(id);
+    }
+  }
+}
+
+// Whole seconds only: a delayed greeting goes out at most about a second late.
+int server::receive_timeout() const {
+  double next = -1.0;
+  for (const auto& [id, c] : conns_) {
+    if (c.greet_due >= 0 && (next < 0 || c.greet_due < next)) next = c.greet_due;
+  }
+  if (next < 0) return 1;
+  return next - monotonic_now() <= 0 ? 0 : 1;
+}
+
+int server::run() {
+  if (!start()) {
+    stop();
+    return 1;
+  }
+  while (!g_stop && (opts_.count == 0 || reports_ < opts_.count)) {
+    ccm_msg_t* msg = nullptr;
+    ccm_error_t err{};
+    if (ccm_receive_message(ccm_, receive_timeout(), &msg, &err) == 1) {
+      handle(msg);
+      ccm_msg_free(ccm_, msg);
+    }
+    greet_due_connections();
+  }
+  stop();
+  return 0;
+}
+
+}  // namespace
+
+int serve(const options& opts) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = on_stop_signal;  // no SA_RESTART: the signal ends the receive wait
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A messenger that closes before its answer is written must not end the simulator.
+  signal(SIGPIPE, SIG_IGN);
+  trcFlag = opts.trace;
+  server s(opts);
+  return s.run();
+}
+
+}  // namespace agent_sim
