@@ -1,7 +1,8 @@
 // qm7-report-bench: measures the wall time of one job-end report against qm7-agent-sim on
 // loopback, for qm_jpmd and, in the same run and interleaved with it, for a minimal client on
 // raw sockets doing the same exchange (connect, greeting, the 339-byte frame, the answer,
-// close) both as its own process and inside this one. Prints median, minimum and 90th
+// close) both as its own process and inside this one, and qm_jpmd -V for the cost of starting
+// the program alone. Prints median, minimum and 90th
 // percentile in milliseconds. Usage: qm7-report-bench [--runs N] [--bin DIR]
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -174,9 +175,13 @@ int main(int argc, char** argv) {
                                               "IPA=127.0.0.1",  port_arg, "TIMEOUT=5"};
   const std::vector<std::string> raw_process = {argv[0], "--raw-client", std::to_string(port)};
 
-  std::vector<double> t_messenger, t_raw_process, t_raw_inline;
+  // qm_jpmd -V starts and ends the same program without any network: its process cost alone.
+  const std::vector<std::string> version_only = {bin + "/qm_jpmd", "-V"};
+
+  std::vector<double> t_messenger, t_version, t_raw_process, t_raw_inline;
   for (int i = 0; i < runs; ++i) {
     t_messenger.push_back(run_process(messenger));
+    t_version.push_back(run_process(version_only));
     t_raw_process.push_back(run_process(raw_process));
     const auto start = clock_type::now();
     if (raw_exchange(port) != 0) fprintf(stderr, "qm7-report-bench: raw exchange failed\n");
@@ -193,6 +198,7 @@ int main(int argc, char** argv) {
     const char* name;
     std::vector<double>* t;
   } rows[] = {{"qm_jpmd (process)", &t_messenger},
+              {"qm_jpmd -V (process, no network)", &t_version},
               {"raw-socket client (process)", &t_raw_process},
               {"raw-socket client (in process)", &t_raw_inline}};
   for (const auto& r : rows) {
