@@ -122,7 +122,7 @@ TEST(QmJpmdProcess, VersionSwitch) {
   EXPECT_NE(r.out.find(") ENDED AT   "), std::string::npos);
 
   // Case matters.
-  r = RunQmJpmd({"-v"});
+  r = RunQmJpmd({"-v", "RETRY=0"});
   EXPECT_EQ(r.out.find("QM7 Agent"), std::string::npos);
   EXPECT_NE(r.out.find(") RESTART AT "), std::string::npos);
 }
@@ -132,7 +132,13 @@ TEST(QmJpmdProcess, TraceShowsTheWholeRun) {
   EXPECT_EQ(r.exit_code, 0);
   const std::string p = "TID         YYYYMMDD/hhmmss.mmm - ";
   const std::string f = p + "parse_arguments:      ";
-  EXPECT_EQ(MaskVolatile(r.out),
+  // The channel manager's own lines (opened and closed again even without an attempt) are
+  // checked with the channel manager; here the messenger's lines count.
+  std::string own;
+  for (const std::string& line : qm7_test::SplitLines(MaskVolatile(r.out))) {
+    if (line.rfind(p + "ccm_", 0) != 0) own += line + "\n";
+  }
+  EXPECT_EQ(own,
             qm7_test::JoinLines({
                 f + "argument-02 : TYP=S",
                 f + "key(TYP) = value(S)",
@@ -156,6 +162,8 @@ TEST(QmJpmdProcess, TraceShowsTheWholeRun) {
                 "**  TEXT=\"                                \"                           **",
                 std::string(72, '*'),
                 p + "printMelder <-- (OK)",
+                p + "main:      report not delivered to the agent at  port 0 while connecting: "
+                    "no connection attempt (RETRY=0)",
                 p + "main:      Program QM7 Messenger Version \"12.2.0+build.2108\" ended normally",
             }));
 }

@@ -154,9 +154,10 @@ bool server::start() {
   }
   thread_started_ = true;
 
+  // The port file first: whoever has read the listening line may rely on the file.
+  if (!opts_.port_file.empty() && !write_port_file(port)) return false;
   printf("%s\n", listening_line(address, port, opts_.json).c_str());
   fflush(stdout);
-  if (!opts_.port_file.empty() && !write_port_file(port)) return false;
   return true;
 }
 
