@@ -89,7 +89,7 @@ a messenger that misbehaves is reported on standard error and never stops the ot
   --trace LEVEL       trace the channel manager on standard output (debugging)
   --help              show this text
 
-Standard output: first "listening on ADDR port N", then one line per report:
+Standard output: first listening address="ADDR" port=N, then one line per report:
   job-end     job=42 client=100 rc=3 text="done" time=... pid=... ppid=... pgrp=... sid=...
   job-state   the same for status R (start, restart, snooze and wake-up all send status R)
   output-file job=42 client=100 login-check=Y path="..." (path-terminated=no when the path
