@@ -1,0 +1,132 @@
+// qm7-bench-ccm: channel manager throughput. NAT messages of 276 bytes (the messenger's report
+// record) and of 100 000 bytes go from one context to another over 127.0.0.1; the reference
+// is a raw blocking-socket sender and receiver with the same framing in the same process.
+// Rounds alternate between the two; the figures are medians of messages per second and body
+// megabytes (10^6 bytes) per second from the first send to the last receive.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_common.h"
+#include "pairs.h"
+
+namespace {
+
+using namespace qm7::bench;
+using namespace qm7::bench::ccm;
+
+struct Load {
+  size_t body_len;
+  unsigned count;        // messages per round, sized for about 0.2 to 0.5 s on the channel manager
+  unsigned quick_count;  // messages per round with --quick
+  double goal;           // ratio to the reference the channel manager should reach
+};
+
+// In flight at most: the 64 standard messages the pool keeps, so that a steady stream is
+// served from the pool on both sides, as a host that waits for its answers would be.
+constexpr long kWindow = 64;
+
+// Runs one load; returns 0 (goals met), 3 (missed) or 1 (could not measure).
+enum class Side { both, ccm, raw };
+
+int run_load(CcmPair& ccm, RawPair& raw, const Load& load, int rounds, bool quick, Side only) {
+  const unsigned count = quick ? load.quick_count : load.count;
+  char title[160];
+  std::snprintf(title, sizeof title,
+                "channel manager throughput: %zu-byte NAT messages, %u per round, %d alternating "
+                "rounds (median)",
+                load.body_len, count, rounds);
+  heading(title);
+
+  std::string failure;
+  auto run_ccm = [&]() -> double {
+    RoundResult r = ccm.round(count, load.body_len, kWindow);
+    if (!r.failure.empty() && failure.empty()) failure = "channel manager: " + r.failure;
+    return r.seconds;
+  };
+  auto run_raw = [&]() -> double {
+    RoundResult r = raw.round(count, load.body_len);
+    if (!r.failure.empty() && failure.empty()) failure = "raw sockets: " + r.failure;
+    return r.seconds;
+  };
+  // One untimed round each first: the receive buffer's growth and the pools fill once.
+  run_ccm();
+  run_raw();
+  if (only != Side::both) {
+    // Profiling one side: its rounds only, and no comparison.
+    std::vector<double> s;
+    for (int i = 0; i < rounds; ++i) s.push_back(only == Side::ccm ? run_ccm() : run_raw());
+    if (!failure.empty()) {
+      std::printf("  could not measure: %s\n", failure.c_str());
+      return 1;
+    }
+    figure(std::to_string(load.body_len) + " bytes, " + (only == Side::ccm ? "ccm" : "raw") +
+               " messages/s",
+           count / median(s), "msg/s");
+    return 0;
+  }
+  Paired p = alternate(rounds, run_ccm, run_raw);
+  if (!failure.empty()) {
+    std::printf("  could not measure: %s\n", failure.c_str());
+    return 1;
+  }
+  const double ccm_s = median(p.a);
+  const double raw_s = median(p.b);
+  if (ccm_s <= 0 || raw_s <= 0) {
+    std::printf("  could not measure: a round took no time\n");
+    return 1;
+  }
+  const double ccm_rate = count / ccm_s;
+  const double raw_rate = count / raw_s;
+  const double mb = static_cast<double>(load.body_len) / 1e6;
+  const std::string what = std::to_string(load.body_len) + " bytes";
+  bool met = compare(what + ", messages/s", ccm_rate, raw_rate, "msg/s", Goal::at_least, load.goal);
+  met = compare(what + ", MB/s", ccm_rate * mb, raw_rate * mb, "MB/s", Goal::at_least, load.goal) &&
+        met;
+  return met ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = false;
+  Side only = Side::both;
+  size_t only_len = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 2 < argc) {
+      // --only ccm|raw BYTES: one side and one size, for profiling.
+      only = std::strcmp(argv[i + 1], "raw") == 0 ? Side::raw : Side::ccm;
+      only_len = std::strtoul(argv[i + 2], nullptr, 10);
+      i += 2;
+    } else if (std::strcmp(argv[i], "--bin") == 0 && i + 1 < argc) {
+      ++i;  // this benchmark starts no programs
+    } else {
+      std::fprintf(stderr, "usage: %s [--quick] [--bin DIR] [--only ccm|raw 276|100000]\n",
+                   argv[0]);
+      return 1;
+    }
+  }
+  const int rounds = quick ? 2 : 7;
+  const std::vector<Load> loads = {{276, 10000, 1000, 0.50}, {100000, 500, 50, 0.90}};
+
+  int status = 0;
+  for (const Load& load : loads) {
+    if (only != Side::both && load.body_len != only_len) continue;
+    CcmPair ccm;
+    RawPair raw;
+    std::string err = ccm.open();
+    if (err.empty()) err = raw.open();
+    if (!err.empty()) {
+      std::printf("  could not measure: %s\n", err.c_str());
+      return 1;
+    }
+    const int rc = run_load(ccm, raw, load, rounds, quick, only);
+    if (rc == 1) return 1;
+    if (rc == 3) status = 3;
+  }
+  return quick ? 0 : status;
+}
