@@ -28,8 +28,12 @@ struct ChildRun {
   int exit_status = -1;  // -1 when it did not exit normally
 };
 
-// Starts argv[0] with argv (stdout to /dev/null unless keep_stdout), waits for it, and times
-// it. Peak RSS comes from wait4's rusage, so it is the child's own.
+// Starts argv[0] with argv (stdout to /dev/null unless keep_stdout; no descriptor beyond 2
+// inherited), waits for it, and times it. Any thread may call; calls are serialised. The child
+// is forked by the small helper qm7-bench-spawn beside the benchmark, because wait4's peak RSS
+// also counts the process a child was forked from; so the figure is the child's own. Without
+// the helper the child is forked from here (a note on standard error says so). A run that could
+// not start has exit_status -1.
 ChildRun run_child(const std::vector<std::string>& argv, bool keep_stdout = false);
 
 // Prints a heading line for one benchmark.
