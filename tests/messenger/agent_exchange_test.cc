@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "agent_harness.h"
+#include "messenger/harness.h"
 
 namespace {
 
-using agent_test::conn_log;
-using agent_test::conn_mode;
-using agent_test::raw_agent;
-using agent_test::RunMessenger;
+using qm7_test::conn_log;
+using qm7_test::conn_mode;
+using qm7_test::raw_agent;
+using qm7_test::RunMessenger;
 
 std::string Port(int port) { return "PNR=" + std::to_string(port); }
 
@@ -24,9 +24,7 @@ bool FirstFrameArrived(const std::vector<conn_log>& logs) {
   return !logs.empty() && logs.back().got_frame;
 }
 
-uint32_t Le32(const unsigned char* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using qm7_test::Le32;
 
 TEST(AgentExchange, JobEndFrameByteForByte) {
   raw_agent agent([](int) { return conn_mode::greet_and_answer; });
@@ -134,7 +132,7 @@ TEST(AgentExchange, OutputReportWithoutFileConnectsAndSendsNothing) {
   ASSERT_TRUE(agent.WaitFor([](auto& logs) { return logs.size() == 1 && logs[0].peer_closed; }));
   EXPECT_TRUE(agent.Logs()[0].frames.empty());
   // Not silent: one line on standard error says so, and the trace shows it too.
-  EXPECT_EQ(1, agent_test::CountLines(r.err, ""));
+  EXPECT_EQ(1, qm7_test::CountLines(r.err, ""));
   EXPECT_NE(std::string::npos, r.err.find("while sending: no output file given"));
   EXPECT_NE(std::string::npos, r.err.find("127.0.0.1 port " + std::to_string(agent.port())));
   EXPECT_NE(std::string::npos, r.out.find("main:      report not delivered"));
@@ -145,7 +143,7 @@ TEST(AgentExchange, NoAttemptsWithRetryZero) {
   auto r = RunMessenger(
       {"TYP=E", "RET=5", "RETRY=0", "IPA=127.0.0.1", Port(agent.port()), "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(5, r.exit_code);
-  EXPECT_EQ(0, agent_test::CountLines(r.out, "main:      connection attempt #"));
+  EXPECT_EQ(0, qm7_test::CountLines(r.out, "main:      connection attempt #"));
   EXPECT_NE(std::string::npos, r.out.find("ended normally"));
   EXPECT_NE(std::string::npos, r.err.find("no connection attempt (RETRY=0)"));
   EXPECT_TRUE(agent.Logs().empty());
@@ -156,7 +154,7 @@ TEST(AgentExchange, NegativeRetryBuildsTheRecordAndWaitsOutTheAnswer) {
   auto r = RunMessenger(
       {"TYP=S", "RETRY=-1", "IPA=127.0.0.1", Port(agent.port()), "TIMEOUT=1", "TRC=1"});
   EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ(0, agent_test::CountLines(r.out, "main:      connection attempt #"));
+  EXPECT_EQ(0, qm7_test::CountLines(r.out, "main:      connection attempt #"));
   EXPECT_NE(std::string::npos, r.out.find("executordata arrived"));
   EXPECT_NE(std::string::npos, r.out.find("SendJpMd <-- (OK)"));
   EXPECT_NE(std::string::npos, r.out.find("ended normally"));
@@ -166,28 +164,28 @@ TEST(AgentExchange, NegativeRetryBuildsTheRecordAndWaitsOutTheAnswer) {
 }
 
 TEST(AgentExchange, OneAttemptAgainstAClosedPort) {
-  const int port = agent_test::UnusedPort();
+  const int port = qm7_test::UnusedPort();
   auto r = RunMessenger({"TYP=E", "RET=7", "RETRY=1", "WAIT=5", "IPA=127.0.0.1",
                          "PNR=" + std::to_string(port), "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(7, r.exit_code);
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "connection attempt #"));
-  EXPECT_EQ(0, agent_test::CountLines(r.out, "before retry connecting"));
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "main:      invalid answer"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "connection attempt #"));
+  EXPECT_EQ(0, qm7_test::CountLines(r.out, "before retry connecting"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "main:      invalid answer"));
   EXPECT_NE(std::string::npos, r.out.find("ended normally"));
   EXPECT_LT(r.seconds, 4.0);  // no pause of WAIT seconds
-  EXPECT_EQ(1, agent_test::CountLines(r.err, "report not delivered"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.err, "report not delivered"));
   EXPECT_NE(std::string::npos, r.err.find("while connecting: 1 attempt used up"));
   EXPECT_NE(std::string::npos, r.err.find("port " + std::to_string(port)));
   EXPECT_NE(std::string::npos, r.err.find("refused"));
 }
 
 TEST(AgentExchange, SmallWaitAndRetryPauseBetweenAttempts) {
-  const int port = agent_test::UnusedPort();
+  const int port = qm7_test::UnusedPort();
   auto r = RunMessenger({"TYP=S", "RETRY=3", "WAIT=1", "IPA=127.0.0.1",
                          "PNR=" + std::to_string(port), "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ(3, agent_test::CountLines(r.out, "connection attempt #"));
-  EXPECT_EQ(2, agent_test::CountLines(r.out, "main:      wait 1 seconds before retry connecting"));
+  EXPECT_EQ(3, qm7_test::CountLines(r.out, "connection attempt #"));
+  EXPECT_EQ(2, qm7_test::CountLines(r.out, "main:      wait 1 seconds before retry connecting"));
   EXPECT_GE(r.seconds, 1.9);
   EXPECT_LT(r.seconds, 10.0);
   EXPECT_NE(std::string::npos, r.err.find("3 attempts used up"));
@@ -199,7 +197,7 @@ TEST(AgentExchange, SilentAgentEndsTheRunAbnormallyWithoutSecondAttempt) {
                          "TIMEOUT=1", "TRC=1"});
   EXPECT_EQ(4, r.exit_code);
   EXPECT_NE(std::string::npos, r.out.find("ended abnormally"));
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "connection attempt #"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "connection attempt #"));
   EXPECT_GE(r.seconds, 0.9);
   EXPECT_LT(r.seconds, 5.0);
   EXPECT_EQ(1u, agent.Logs().size());
@@ -222,8 +220,8 @@ TEST(AgentExchange, AnotherMessageFirstCostsOneAttemptAndKeepsTheConnection) {
                          "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(2, r.exit_code);
   EXPECT_EQ("", r.err);
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "main:      invalid answer"));
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "wait 1 seconds before retry connecting"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "main:      invalid answer"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "wait 1 seconds before retry connecting"));
   EXPECT_NE(std::string::npos, r.out.find("ended normally"));
   ASSERT_TRUE(agent.WaitFor(
       [](auto& logs) { return logs.size() == 2 && logs[0].peer_closed && logs[1].peer_closed; }));
@@ -247,7 +245,7 @@ TEST(AgentExchange, CloseNoticeOfAnEarlierAttemptIsNoAnswer) {
                          "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(3, r.exit_code);
   EXPECT_EQ("", r.err);
-  EXPECT_EQ(1, agent_test::CountLines(r.out, "main:      invalid answer"));
+  EXPECT_EQ(1, qm7_test::CountLines(r.out, "main:      invalid answer"));
   EXPECT_NE(std::string::npos, r.out.find("main:      message of an earlier connection ignored"));
   ASSERT_TRUE(agent.WaitFor([](auto& logs) { return logs.size() == 2 && logs[1].got_frame; }));
   EXPECT_EQ(339u, agent.Logs()[1].frames[0].size());
@@ -280,10 +278,10 @@ TEST(AgentExchange, IPv6Loopback) {
 
 TEST(AgentExchange, SocketDescriptorAbove1024) {
   raw_agent agent([](int) { return conn_mode::greet_and_answer; });
-  agent_test::spawn_options opts;
+  qm7_test::spawn_options opts;
   opts.fill_fds_to = 1100;  // the job left many files open
   auto r = RunMessenger(
-      {"TYP=E", "RET=1", "IPA=127.0.0.1", Port(agent.port()), "TIMEOUT=2", "TRC=1"}, 30, opts);
+      {"TYP=E", "RET=1", "IPA=127.0.0.1", Port(agent.port()), "TIMEOUT=2", "TRC=1"}, opts);
   EXPECT_EQ(1, r.exit_code);
   EXPECT_EQ("", r.err);
   ASSERT_TRUE(agent.WaitFor(FirstFrameArrived));
@@ -297,13 +295,12 @@ TEST(AgentExchange, SocketDescriptorAbove1024) {
 TEST(AgentExchange, ChannelManagerThatCannotStartEndsAbnormally) {
   // With four descriptors allowed the wake-up pipes cannot be made: the network thread never
   // starts, nothing is joined or waited on, and the run says so and ends with its exit code.
-  agent_test::spawn_options opts;
+  qm7_test::spawn_options opts;
   opts.nofile_limit = 4;
-  auto r =
-      RunMessenger({"TYP=E", "RET=9", "IPA=127.0.0.1", "PNR=1", "TIMEOUT=1", "TRC=1"}, 30, opts);
+  auto r = RunMessenger({"TYP=E", "RET=9", "IPA=127.0.0.1", "PNR=1", "TIMEOUT=1", "TRC=1"}, opts);
   EXPECT_EQ(9, r.exit_code);
   EXPECT_NE(std::string::npos, r.out.find("ended abnormally"));
-  EXPECT_EQ(0, agent_test::CountLines(r.out, "main:      connection attempt #"));
+  EXPECT_EQ(0, qm7_test::CountLines(r.out, "main:      connection attempt #"));
   EXPECT_NE(std::string::npos, r.err.find("while starting the channel manager"));
   EXPECT_LT(r.seconds, 5.0);
 }

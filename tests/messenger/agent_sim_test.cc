@@ -12,27 +12,19 @@
 #include <string>
 #include <vector>
 
-#include "agent_harness.h"
+#include "messenger/harness.h"
 
 namespace {
 
-using agent_test::RunMessenger;
-using agent_test::sim_process;
-
-std::vector<std::string> To(const sim_process& sim, std::vector<std::string> args) {
-  args.push_back("IPA=127.0.0.1");
-  args.push_back("PNR=" + std::to_string(sim.port()));
-  args.push_back("TIMEOUT=2");
-  args.push_back("WAIT=1");
-  return args;
-}
+using qm7_test::RunMessenger;
+using qm7_test::sim_process;
 
 TEST(AgentSim, PrintsOneLinePerReport) {
   sim_process sim({"--count", "5"});
   ASSERT_GT(sim.port(), 0);
   std::string line;
 
-  auto r = RunMessenger(To(sim, {"TYP=E", "TXT=done", "RET=3", "JNR=42", "MNR=100"}));
+  auto r = RunMessenger(sim.To({"TYP=E", "TXT=done", "RET=3", "JNR=42", "MNR=100"}));
   EXPECT_EQ(3, r.exit_code);
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("job-end job=42 client=100 status=\"E\" rc=3 text=\"done\" time=\""));
@@ -41,13 +33,13 @@ TEST(AgentSim, PrintsOneLinePerReport) {
   EXPECT_NE(std::string::npos, line.find("version=\"12.2.0+build.2108\""));
 
   // A start sends status R, an empty text arrives empty.
-  r = RunMessenger(To(sim, {"TYP=S", "JNR=7"}));
+  r = RunMessenger(sim.To({"TYP=S", "JNR=7"}));
   EXPECT_EQ(0, r.exit_code);
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("job-state job=7 client=0 status=\"R\" rc=0 text=\"\" "));
 
   const std::string name(200, 'N');
-  r = RunMessenger(To(sim, {"TYP=V", "NAME=" + name, "VALUE=a \"quoted\" value", "VTYPE=C"}));
+  r = RunMessenger(sim.To({"TYP=V", "NAME=" + name, "VALUE=a \"quoted\" value", "VTYPE=C"}));
   EXPECT_EQ(0, r.exit_code);
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_NE(std::string::npos, line.find("name=\"" + std::string(199, 'N') + "\" "));
@@ -55,13 +47,13 @@ TEST(AgentSim, PrintsOneLinePerReport) {
 
   std::string path = "/var/out/";
   while (path.size() < 300) path += "x";
-  r = RunMessenger(To(sim, {"TYP=O", "OUTFILE=" + path, "ULOGIN=Y", "JNR=3"}));
+  r = RunMessenger(sim.To({"TYP=O", "OUTFILE=" + path, "ULOGIN=Y", "JNR=3"}));
   EXPECT_EQ(0, r.exit_code);
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("output-file job=3 client=0 login-check=\"Y\" path=\"" +
                           path.substr(0, 187) + "\" path-terminated=\"no\""));
 
-  r = RunMessenger(To(sim, {"TYP=V"}));
+  r = RunMessenger(sim.To({"TYP=V"}));
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_NE(std::string::npos, line.find("has-variable=\"no\""));
   EXPECT_EQ(0, sim.WaitExit());  // --count 5 reached
@@ -75,7 +67,7 @@ TEST(AgentSim, JsonLinesAndPortFile) {
   int from_file = 0;
   in >> from_file;
   EXPECT_EQ(sim.port(), from_file);
-  auto r = RunMessenger(To(sim, {"TYP=E", "TXT=t\x01x", "RET=1", "JNR=8"}));
+  auto r = RunMessenger(sim.To({"TYP=E", "TXT=t\x01x", "RET=1", "JNR=8"}));
   EXPECT_EQ(1, r.exit_code);
   std::string line;
   ASSERT_TRUE(sim.ReadLine(&line));
@@ -87,7 +79,7 @@ TEST(AgentSim, JsonLinesAndPortFile) {
 }
 
 TEST(AgentSim, CommandLine) {
-  auto help = agent_test::child(agent_test::BinPath("qm7-agent-sim"), {"--help"}).Wait(10);
+  auto help = qm7_test::Run("qm7-agent-sim", {"--help"}, {}, 10);
   EXPECT_EQ(0, help.exit_code);
   for (const char* option : {"--listen", "--port", "--port-file", "--count", "--json", "--fault",
                              "no-greeting", "other-first", "no-answer", "delay:"}) {
@@ -99,16 +91,14 @@ TEST(AgentSim, CommandLine) {
                                                                             {"--fault", "sulk"},
                                                                             {"--port"},
                                                                             {"--bogus"}}) {
-    auto r = agent_test::child(agent_test::BinPath("qm7-agent-sim"), bad).Wait(10);
+    auto r = qm7_test::Run("qm7-agent-sim", bad, {}, 10);
     EXPECT_EQ(2, r.exit_code) << bad[0];
     EXPECT_NE(std::string::npos, r.err.find("qm7-agent-sim:")) << bad[0];
   }
   // A port already taken cannot be listened on: exit 1 with a reason.
   sim_process first({});
   ASSERT_GT(first.port(), 0);
-  auto taken = agent_test::child(agent_test::BinPath("qm7-agent-sim"),
-                                 {"--port", std::to_string(first.port())})
-                   .Wait(10);
+  auto taken = qm7_test::Run("qm7-agent-sim", {"--port", std::to_string(first.port())}, {}, 10);
   EXPECT_EQ(1, taken.exit_code);
   EXPECT_NE(std::string::npos, taken.err.find("cannot listen"));
 }
@@ -116,24 +106,24 @@ TEST(AgentSim, CommandLine) {
 TEST(AgentSim, FaultModes) {
   {
     sim_process sim({"--fault", "no-greeting"});
-    auto r = RunMessenger(To(sim, {"TYP=E", "RET=2", "TIMEOUT=1", "TRC=1"}));
+    auto r = RunMessenger(sim.To({"TYP=E", "RET=2", "TIMEOUT=1", "TRC=1"}));
     EXPECT_EQ(2, r.exit_code);
     EXPECT_NE(std::string::npos, r.out.find("ended abnormally"));
   }
   {
     sim_process sim({"--fault", "close"});
-    auto r = RunMessenger(To(sim, {"TYP=S", "RETRY=2", "TRC=1"}));
+    auto r = RunMessenger(sim.To({"TYP=S", "RETRY=2", "TRC=1"}));
     EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ(2, agent_test::CountLines(r.out, "main:      invalid answer"));
+    EXPECT_EQ(2, qm7_test::CountLines(r.out, "main:      invalid answer"));
     EXPECT_NE(std::string::npos, r.err.find("2 attempts used up"));
   }
   {
     // Another message first on the first connection only: the second attempt gets through.
     sim_process sim({"--fault", "other-first", "--fault-count", "1"});
-    auto r = RunMessenger(To(sim, {"TYP=S", "JNR=11", "RETRY=2", "TRC=1"}));
+    auto r = RunMessenger(sim.To({"TYP=S", "JNR=11", "RETRY=2", "TRC=1"}));
     EXPECT_EQ(0, r.exit_code);
     EXPECT_EQ("", r.err);
-    EXPECT_EQ(1, agent_test::CountLines(r.out, "main:      invalid answer"));
+    EXPECT_EQ(1, qm7_test::CountLines(r.out, "main:      invalid answer"));
     std::string line;
     ASSERT_TRUE(sim.ReadLine(&line));
     EXPECT_EQ(0u, line.find("job-state job=11 "));
@@ -141,7 +131,7 @@ TEST(AgentSim, FaultModes) {
   {
     // No answer: the report is printed, the messenger waits its time-out and ends normally.
     sim_process sim({"--fault", "no-answer"});
-    auto r = RunMessenger(To(sim, {"TYP=S", "JNR=12", "TIMEOUT=1", "TRC=1"}));
+    auto r = RunMessenger(sim.To({"TYP=S", "JNR=12", "TIMEOUT=1", "TRC=1"}));
     EXPECT_EQ(0, r.exit_code);
     EXPECT_GE(r.seconds, 0.9);
     EXPECT_NE(std::string::npos, r.out.find("ended normally"));
@@ -152,7 +142,7 @@ TEST(AgentSim, FaultModes) {
   {
     // A greeting one second late is still in time for a three-second wait, not for none.
     sim_process sim({"--fault", "delay:1"});
-    auto late = RunMessenger(To(sim, {"TYP=S", "JNR=13", "TIMEOUT=3"}));
+    auto late = RunMessenger(sim.To({"TYP=S", "JNR=13", "TIMEOUT=3"}));
     EXPECT_EQ(0, late.exit_code);
     EXPECT_GE(late.seconds, 0.9);
     std::string line;
@@ -179,14 +169,14 @@ TEST(AgentSim, KeepsServingAfterMisbehavingPeers) {
   int garbage = connect_raw();
   (void)!write(garbage, "this is not a frame at all, not even close", 42);
   int bad_key = connect_raw();
-  auto bad = agent_test::MakeFrame({0x05, 0x01, 'x'});
+  auto bad = qm7_test::MakeFrame({0x05, 0x01, 'x'});
   (void)!write(bad_key, bad.data(), bad.size());
   int not_report = connect_raw();
-  auto other = agent_test::OtherFrame();
+  auto other = qm7_test::OtherFrame();
   (void)!write(not_report, other.data(), other.size());
   int silent = connect_raw();
 
-  auto r = RunMessenger(To(sim, {"TYP=E", "RET=6", "JNR=99"}));
+  auto r = RunMessenger(sim.To({"TYP=E", "RET=6", "JNR=99"}));
   EXPECT_EQ(6, r.exit_code);
   EXPECT_EQ("", r.err);
   std::string line;
@@ -213,12 +203,11 @@ TEST(AgentSim, FiftyMessengersAtOnceEachReportedOnce) {
   constexpr int kMessengers = 50;
   sim_process sim({"--count", std::to_string(kMessengers), "--json"});
   ASSERT_GT(sim.port(), 0);
-  std::vector<std::unique_ptr<agent_test::child>> children;
+  std::vector<std::unique_ptr<qm7_test::child>> children;
   for (int i = 1; i <= kMessengers; ++i) {
-    children.push_back(std::make_unique<agent_test::child>(
-        agent_test::BinPath("qm_jpmd"),
-        To(sim, {"TYP=E", "RET=" + std::to_string(i % 7), "JNR=" + std::to_string(1000 + i),
-                 "TIMEOUT=10"})));
+    children.push_back(std::make_unique<qm7_test::child>(
+        qm7_test::BinPath("qm_jpmd"), sim.To({"TYP=E", "RET=" + std::to_string(i % 7),
+                                              "JNR=" + std::to_string(1000 + i), "TIMEOUT=10"})));
   }
   for (int i = 1; i <= kMessengers; ++i) {
     auto r = children[i - 1]->Wait(60);

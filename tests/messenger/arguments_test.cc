@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "messenger/test_support.h"
+#include "messenger/harness.h"
 #include "qm7/messenger.h"
 
 namespace {

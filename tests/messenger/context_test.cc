@@ -10,7 +10,7 @@
 #include <string>
 #include <type_traits>
 
-#include "messenger/test_support.h"
+#include "messenger/harness.h"
 #include "qm7/messenger.h"
 
 namespace {

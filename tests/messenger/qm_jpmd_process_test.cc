@@ -7,16 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "messenger/test_support.h"
+#include "messenger/harness.h"
 
 namespace {
 
 using qm7_test::MaskVolatile;
-using qm7_test::ProcessResult;
+using qm7_test::run_result;
 
-ProcessResult RunQmJpmd(const std::vector<std::string>& args) {
-  return qm7_test::RunProgram(qm7_test::QmJpmdPath(), args);
-}
+run_result RunQmJpmd(const std::vector<std::string>& args) { return qm7_test::RunMessenger(args); }
 
 // The ProcID of the banner is the messenger's parent: this test process.
 std::string OurPid10() {
@@ -32,7 +30,7 @@ const std::string kUtc =
     "**                                   UTC TIME   DD.MM.YYYY / hh:mm:ss **\n";
 
 TEST(QmJpmdProcess, JobStart) {
-  ProcessResult r = RunQmJpmd({"TYP=S", "JNR=1234", "TXT=started", "RETRY=0"});
+  run_result r = RunQmJpmd({"TYP=S", "JNR=1234", "TXT=started", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(MaskVolatile(r.out),
             kStars + kVersion + "**  JOB 00001234 (ProcID:" + OurPid10() +
@@ -46,7 +44,7 @@ TEST(QmJpmdProcess, JobStart) {
 }
 
 TEST(QmJpmdProcess, JobEndExitsWithTheReturnCode) {
-  ProcessResult r = RunQmJpmd({"TYP=E", "RET=7", "JNR=42", "RETRY=0"});
+  run_result r = RunQmJpmd({"TYP=E", "RET=7", "JNR=42", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 7);
   EXPECT_EQ(MaskVolatile(r.out),
             kStars + kVersion + "**  JOB 00000042 (ProcID:" + OurPid10() +
@@ -62,7 +60,7 @@ TEST(QmJpmdProcess, JobEndExitsWithTheReturnCode) {
 }
 
 TEST(QmJpmdProcess, SnoozeAndWakeup) {
-  ProcessResult r = RunQmJpmd({"TYP=0", "IPA=127.0.0.1", "PNR=4711", "RETRY=0", "WAIT=7"});
+  run_result r = RunQmJpmd({"TYP=0", "IPA=127.0.0.1", "PNR=4711", "RETRY=0", "WAIT=7"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(MaskVolatile(r.out),
             kStars + kVersion +
@@ -79,7 +77,7 @@ TEST(QmJpmdProcess, SnoozeAndWakeup) {
 }
 
 TEST(QmJpmdProcess, OutputFileRegistration) {
-  ProcessResult r = RunQmJpmd({"TYP=O", "RETRY=0"});
+  run_result r = RunQmJpmd({"TYP=O", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");
 
@@ -91,7 +89,7 @@ TEST(QmJpmdProcess, OutputFileRegistration) {
 }
 
 TEST(QmJpmdProcess, VariableRegistration) {
-  ProcessResult r = RunQmJpmd({"TYP=V", "NAME=X", "RETRY=0"});
+  run_result r = RunQmJpmd({"TYP=V", "NAME=X", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "Registered variable: '' X=NULL\n");
 
@@ -101,7 +99,7 @@ TEST(QmJpmdProcess, VariableRegistration) {
 }
 
 TEST(QmJpmdProcess, RestartWithoutType) {
-  ProcessResult r = RunQmJpmd({"RETRY=0"});
+  run_result r = RunQmJpmd({"RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(MaskVolatile(r.out),
             kStars + kVersion + "**  JOB 00000000 (ProcID:" + OurPid10() +
@@ -111,7 +109,7 @@ TEST(QmJpmdProcess, RestartWithoutType) {
 }
 
 TEST(QmJpmdProcess, VersionSwitch) {
-  ProcessResult r = RunQmJpmd({"-V"});
+  run_result r = RunQmJpmd({"-V"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "QM7 Agent \"qm_jpmd\" version 12.2.0+build.2108, changelist '1530016094'\n");
 
@@ -128,7 +126,7 @@ TEST(QmJpmdProcess, VersionSwitch) {
 }
 
 TEST(QmJpmdProcess, TraceShowsTheWholeRun) {
-  ProcessResult r = RunQmJpmd({"TRC=1", "TYP=S", "JNR=5", "RETRY=0"});
+  run_result r = RunQmJpmd({"TRC=1", "TYP=S", "JNR=5", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   const std::string p = "TID         YYYYMMDD/hhmmss.mmm - ";
   const std::string f = p + "parse_arguments:      ";
@@ -169,7 +167,7 @@ TEST(QmJpmdProcess, TraceShowsTheWholeRun) {
 }
 
 TEST(QmJpmdProcess, QuietWithoutTrace) {
-  ProcessResult r = RunQmJpmd({"TRC=0", "TYP=V", "NAME=A", "VALUE=B", "RETRY=0"});
+  run_result r = RunQmJpmd({"TRC=0", "TYP=V", "NAME=A", "VALUE=B", "RETRY=0"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "Registered variable: '' A=B\n");
 }

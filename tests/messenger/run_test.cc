@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "messenger/test_support.h"
+#include "messenger/harness.h"
 #include "qm7/messenger.h"
 
 namespace {

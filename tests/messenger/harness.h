@@ -1,0 +1,172 @@
+// The one harness of the messenger tests: built programs run as children (output, error output,
+// exit code, wall time), qm7-agent-sim with lines to await, a raw-socket agent whose behaviour a
+// test picks per connection and which keeps every frame byte for byte, and text helpers for
+// output that changes from run to run. Everything waits for events with a bound, never for a
+// fixed time; children are awaited through a pidfd, or a SIGCHLD pipe where there is none.
+#ifndef QM7_TESTS_MESSENGER_HARNESS_H_
+#define QM7_TESTS_MESSENGER_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qm7_test {
+
+inline std::string BinPath(const std::string& name) {
+  return std::string(QM7_BIN_DIR) + "/" + name;
+}
+
+// An argv of writable copies of `args` behind `program`, with a terminating null.
+class Argv {
+ public:
+  explicit Argv(std::vector<std::string> args, const std::string& program = "qm_jpmd");
+  int argc() const { return static_cast<int>(args_.size()); }
+  char** argv() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> args_;
+  std::vector<char*> pointers_;
+};
+
+// The lines of `text` (a last '\n' gives no empty line); `lines` joined, each ended by '\n'.
+std::vector<std::string> SplitLines(const std::string& text);
+std::string JoinLines(const std::vector<std::string>& lines);
+// How many lines of `text` contain `needle` ("" counts every line).
+int CountLines(const std::string& text, const std::string& needle);
+
+// Replaces what changes from run to run with fixed words: banner dates ("DD.MM.YYYY /
+// hh:mm:ss"), trace time stamps ("YYYYMMDD/hhmmss.mmm") and the thread id opening a trace line
+// ("TID").
+std::string MaskVolatile(const std::string& text);
+
+// How a child is started besides its arguments. Every child gets TZ=UTC0 and only descriptors
+// 0 to 2 (plus what fill_fds_to asks for).
+struct spawn_options {
+  std::string input;     // standard input (else /dev/null)
+  int fill_fds_to = 0;   // /dev/null on descriptors 3 .. fill_fds_to - 1
+  int nofile_limit = 0;  // when not 0: RLIMIT_NOFILE of the child
+};
+
+struct run_result {
+  std::string out;
+  std::string err;
+  int exit_code = -1;  // exit status, or -1 when killed or not exited normally
+  double seconds = 0;  // wall time from start to exit
+  pid_t pid = 0;
+};
+
+// A started child whose output goes to files; Wait collects it. The destructor kills and reaps
+// a child not yet waited for.
+class child {
+ public:
+  child(const std::string& program, const std::vector<std::string>& args,
+        const spawn_options& opts = {});
+  ~child();
+  child(const child&) = delete;
+  child& operator=(const child&) = delete;
+  // Waits at most `limit_seconds`, then kills the child.
+  run_result Wait(double limit_seconds = 30);
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_, err_path_, in_path_;
+  std::chrono::steady_clock::time_point start_;
+  bool waited_ = false;
+};
+
+// Runs a program of the build (by name) to its end, at most `limit_seconds`.
+run_result Run(const std::string& name, const std::vector<std::string>& args,
+               const spawn_options& opts = {}, double limit_seconds = 30);
+inline run_result RunMessenger(const std::vector<std::string>& args, const spawn_options& opts = {},
+                               double limit_seconds = 30) {
+  return Run("qm_jpmd", args, opts, limit_seconds);
+}
+
+// qm7-agent-sim as a child: standard output read line by line, standard error into a file.
+class sim_process {
+ public:
+  explicit sim_process(const std::vector<std::string>& args);
+  ~sim_process();
+  // The port of its first line ("... port=N"); -1 when that line did not come in time.
+  int port() const { return port_; }
+  // Arguments of a messenger run against this simulator: `args` and its address, TIMEOUT=2, WAIT=1.
+  std::vector<std::string> To(std::vector<std::string> args) const;
+  // The next line, waiting at most `seconds`; false on time-out or end of output.
+  bool ReadLine(std::string* line, double seconds = 10);
+  // Waits for the exit (at most `seconds`, then kills); the exit code.
+  int WaitExit(double seconds = 10);
+  int Stop();  // SIGTERM, then WaitExit
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string buffer_, err_path_;
+  int port_ = -1;
+  bool exited_ = false;
+  int exit_code_ = -1;
+};
+
+// One received frame: the 48-byte header and the body, as read from the socket.
+using frame = std::vector<unsigned char>;
+frame MakeFrame(const std::vector<unsigned char>& body);  // "NAT" header in front of `body`
+frame GreetingFrame();  // native body with a short data element of key 4
+frame OtherFrame();     // a NAT frame that is no greeting (key 0xFF element)
+
+// What the raw agent does with a connection, chosen by the connection's index (0 first).
+enum class conn_mode {
+  greet_and_answer,  // greeting at once, an answer after the first frame
+  silent,            // accept, send nothing
+  other_first,       // a non-greeting frame at once, then silence
+  refuse,            // close at once
+  other_then_close,  // a non-greeting frame at once, then close
+  greet_only,        // greeting at once, never an answer
+};
+
+struct conn_log {
+  std::vector<frame> frames;
+  std::chrono::steady_clock::time_point accepted, first_frame, closed;
+  bool got_frame = false;
+  bool peer_closed = false;
+};
+
+// A listening agent on raw sockets (127.0.0.1 or ::1, port 0), served by one thread.
+class raw_agent {
+ public:
+  explicit raw_agent(std::function<conn_mode(int index)> mode, bool ipv6 = false);
+  ~raw_agent();
+  int port() const { return port_; }
+  std::string Pnr() const { return "PNR=" + std::to_string(port_); }
+  // Waits until `pred` holds over the logs (at most `seconds`); whether it did.
+  bool WaitFor(const std::function<bool(const std::vector<conn_log>&)>& pred, double seconds = 10);
+  std::vector<conn_log> Logs();
+
+ private:
+  void Serve();
+  std::function<conn_mode(int)> mode_;
+  int listen_fd_ = -1;
+  int stop_pipe_[2] = {-1, -1};
+  int port_ = 0;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<conn_log> logs_;  // guarded by mu_
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound, then released).
+int UnusedPort();
+
+inline uint32_t Le32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace qm7_test
+
+#endif  // QM7_TESTS_MESSENGER_HARNESS_H_

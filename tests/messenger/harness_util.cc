@@ -1,0 +1,473 @@
+// The messenger tests' harness: children started with fork and exec and reaped within a bound,
+// the simulator's output read through a pipe, a raw-socket agent served by one poll() thread,
+// and the text helpers.
+#include "messenger/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+
+extern char** environ;
+
+namespace qm7_test {
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// A new empty file in /tmp, its path in `path`; the open descriptor (close-on-exec).
+int OpenTemp(std::string* path) {
+  char name[] = "/tmp/qm7_msg_test_XXXXXX";
+  const int fd = mkostemp(name, O_CLOEXEC);
+  *path = name;
+  return fd;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Whole milliseconds left until `seconds` after `start`, rounded up; 0 when none.
+int RemainingMs(clock_type::time_point start, double seconds) {
+  const auto until = start + std::chrono::duration<double>(seconds);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock_type::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// The environment of every child: ours with TZ=UTC0, so local and UTC times are one text.
+std::vector<char*> ChildEnvironment(std::vector<std::string>* storage) {
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "TZ=", 3) != 0) storage->push_back(*e);
+  }
+  storage->push_back("TZ=UTC0");
+  std::vector<char*> envp;
+  for (auto& s : *storage) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  return envp;
+}
+
+// Forks and execs `program`; in the child only async-signal-safe calls run.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, int in_fd, int out_fd,
+            int err_fd, const spawn_options& opts) {
+  Argv argv(args, program);
+  std::vector<std::string> env_storage;
+  std::vector<char*> envp = ChildEnvironment(&env_storage);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  dup2(in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY), 0);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  // The runner's own descriptors would count against a descriptor limit and shift the
+  // numbers the child gets.
+  close_range(3, ~0U, 0);
+  if (opts.nofile_limit > 0) {
+    const struct rlimit rl = {static_cast<rlim_t>(opts.nofile_limit),
+                              static_cast<rlim_t>(opts.nofile_limit)};
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  for (int fd = 3; fd < opts.fill_fds_to; ++fd) {
+    const int n = open("/dev/null", O_RDONLY);
+    if (n >= 0 && n != fd) {
+      dup2(n, fd);
+      close(n);
+    }
+  }
+  execve(argv.argv()[0], argv.argv(), envp.data());
+  _exit(127);
+}
+
+// Written by the SIGCHLD handler: the wake-up where pidfd_open is missing (valgrind lacks it).
+int g_sigchld_pipe[2] = {-1, -1};
+
+void OnSigchld(int) {
+  const int saved = errno;
+  (void)!write(g_sigchld_pipe[1], "c", 1);  // a full pipe is already a wake-up
+  errno = saved;
+}
+
+void InstallSigchldPipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (pipe2(g_sigchld_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction sa = {};
+    sa.sa_handler = OnSigchld;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGCHLD, &sa, nullptr);
+  });
+}
+
+// Reaps `pid`, waiting at most `seconds` for it to end before killing it; the wait status.
+int Reap(pid_t pid, double seconds) {
+  const auto start = clock_type::now();
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const bool use_pipe = pidfd < 0;
+  if (use_pipe) InstallSigchldPipe();
+  int status = 0;
+  for (;;) {
+    if (use_pipe) {
+      // Drained before the check, so a SIGCHLD after it leaves a byte for poll().
+      char drain[64];
+      while (read(g_sigchld_pipe[0], drain, sizeof(drain)) > 0) {
+      }
+      if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    }
+    const int ms = RemainingMs(start, seconds);
+    if (ms == 0) break;
+    struct pollfd p = {use_pipe ? g_sigchld_pipe[0] : pidfd, POLLIN, 0};
+    const int r = poll(&p, 1, ms);
+    if ((r < 0 && errno != EINTR) || (r > 0 && !use_pipe)) break;
+  }
+  if (pidfd >= 0) close(pidfd);
+  if (waitpid(pid, &status, WNOHANG) != pid) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return status;
+}
+
+int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// True when `text` holds `pattern` at `pos`; a '9' in the pattern stands for any digit.
+bool PatternAt(const std::string& text, size_t pos, std::string_view pattern) {
+  if (pos + pattern.size() > text.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = text[pos + i];
+    if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+  }
+  return true;
+}
+
+bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+}  // namespace
+
+Argv::Argv(std::vector<std::string> args, const std::string& program) : args_(std::move(args)) {
+  args_.insert(args_.begin(), program);
+  for (std::string& arg : args_) pointers_.push_back(arg.data());
+  pointers_.push_back(nullptr);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+int CountLines(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (const std::string& line : SplitLines(text)) count += line.find(needle) != std::string::npos;
+  return count;
+}
+
+std::string MaskVolatile(const std::string& text) {
+  static constexpr std::string_view kBannerDate = "99.99.9999 / 99:99:99";
+  static constexpr std::string_view kXdat = "99999999/999999.999";
+  static constexpr std::string_view kNineBlanks = "         ";
+  std::string out;
+  size_t pos = 0;
+  bool line_start = true;
+  while (pos < text.size()) {
+    if (line_start) {
+      size_t hex = 0;
+      while (pos + hex < text.size() && hex <= 16 && IsUpperHex(text[pos + hex])) ++hex;
+      if (hex >= 8 && hex <= 16 && text.compare(pos + hex, kNineBlanks.size(), kNineBlanks) == 0) {
+        out += "TID";
+        pos += hex;
+      }
+    }
+    if (PatternAt(text, pos, kBannerDate)) {
+      out += "DD.MM.YYYY / hh:mm:ss";
+      pos += kBannerDate.size();
+    } else if (PatternAt(text, pos, kXdat)) {
+      out += "YYYYMMDD/hhmmss.mmm";
+      pos += kXdat.size();
+    } else {
+      out += text[pos];
+      line_start = text[pos] == '\n';
+      ++pos;
+      continue;
+    }
+    line_start = false;
+  }
+  return out;
+}
+
+child::child(const std::string& program, const std::vector<std::string>& args,
+             const spawn_options& opts) {
+  const int out_fd = OpenTemp(&out_path_);
+  const int err_fd = OpenTemp(&err_path_);
+  int in_fd = -1;
+  if (!opts.input.empty()) {
+    in_fd = OpenTemp(&in_path_);
+    (void)!write(in_fd, opts.input.data(), opts.input.size());
+    lseek(in_fd, 0, SEEK_SET);
+  }
+  start_ = clock_type::now();
+  pid_ = Spawn(program, args, in_fd, out_fd, err_fd, opts);
+  for (int fd : {in_fd, out_fd, err_fd}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+child::~child() {
+  if (!waited_ && pid_ > 0) Wait(0);
+  for (const std::string& path : {out_path_, err_path_, in_path_}) {
+    if (!path.empty()) unlink(path.c_str());
+  }
+}
+
+run_result child::Wait(double limit_seconds) {
+  run_result r;
+  r.pid = pid_;
+  if (pid_ <= 0 || waited_) return r;
+  r.exit_code = ExitCodeOf(Reap(pid_, limit_seconds));
+  waited_ = true;
+  r.seconds = std::chrono::duration<double>(clock_type::now() - start_).count();
+  r.out = ReadFile(out_path_);
+  r.err = ReadFile(err_path_);
+  return r;
+}
+
+run_result Run(const std::string& name, const std::vector<std::string>& args,
+               const spawn_options& opts, double limit_seconds) {
+  return child(BinPath(name), args, opts).Wait(limit_seconds);
+}
+
+sim_process::sim_process(const std::vector<std::string>& args) {
+  int pipe_fds[2];
+  const int err_fd = OpenTemp(&err_path_);
+  if (pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    pid_ = Spawn(BinPath("qm7-agent-sim"), args, -1, pipe_fds[1], err_fd, {});
+    close(pipe_fds[1]);
+    out_fd_ = pipe_fds[0];
+  }
+  close(err_fd);
+  std::string first;
+  if (ReadLine(&first, 20)) {
+    const size_t digits = first.find_first_of("0123456789", first.find("port"));
+    if (digits != std::string::npos) port_ = atoi(first.c_str() + digits);
+  }
+}
+
+sim_process::~sim_process() {
+  if (pid_ > 0 && !exited_) Stop();
+  if (out_fd_ >= 0) close(out_fd_);
+  unlink(err_path_.c_str());
+}
+
+std::vector<std::string> sim_process::To(std::vector<std::string> args) const {
+  args.insert(args.end(), {"IPA=127.0.0.1", "PNR=" + std::to_string(port_), "TIMEOUT=2", "WAIT=1"});
+  return args;
+}
+
+bool sim_process::ReadLine(std::string* line, double seconds) {
+  const auto start = clock_type::now();
+  for (;;) {
+    const size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      *line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return true;
+    }
+    const int ms = RemainingMs(start, seconds);
+    if (ms == 0 || out_fd_ < 0) return false;
+    struct pollfd p = {out_fd_, POLLIN, 0};
+    const int r = poll(&p, 1, ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    char chunk[4096];
+    const ssize_t n = read(out_fd_, chunk, sizeof(chunk));
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+int sim_process::WaitExit(double seconds) {
+  if (exited_ || pid_ <= 0) return exit_code_;
+  exit_code_ = ExitCodeOf(Reap(pid_, seconds));
+  exited_ = true;
+  return exit_code_;
+}
+
+int sim_process::Stop() {
+  if (!exited_ && pid_ > 0) kill(pid_, SIGTERM);
+  return WaitExit(10);
+}
+
+std::string sim_process::Stderr() const { return ReadFile(err_path_); }
+
+frame MakeFrame(const std::vector<unsigned char>& body) {
+  frame f(48, ' ');
+  char head[64];
+  snprintf(head, sizeof(head), "%08zuQM7:global001NAT", body.size() + 48);
+  memcpy(f.data(), head, strlen(head));
+  f.insert(f.end(), body.begin(), body.end());
+  return f;
+}
+
+frame GreetingFrame() { return MakeFrame({0x04, 0x03, 'A', 'G', 'T'}); }
+
+frame OtherFrame() { return MakeFrame({0xFF, 0x04, 0x00, 0x00, 0x00, 'N', 'O', 'P', 'E'}); }
+
+raw_agent::raw_agent(std::function<conn_mode(int)> mode, bool ipv6) : mode_(std::move(mode)) {
+  listen_fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_storage ss = {};
+  socklen_t len;
+  if (ipv6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof(*a);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof(*a);
+  }
+  bind(listen_fd_, reinterpret_cast<sockaddr*>(&ss), len);
+  listen(listen_fd_, 64);
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &len);
+  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  if (pipe2(stop_pipe_, O_CLOEXEC) != 0) return;
+  thread_ = std::thread([this] { Serve(); });
+}
+
+raw_agent::~raw_agent() {
+  if (thread_.joinable()) {
+    (void)!write(stop_pipe_[1], "x", 1);
+    thread_.join();
+  }
+  for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1]}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void raw_agent::Serve() {
+  struct conn {
+    int fd;
+    int index;
+    conn_mode mode;
+    std::vector<unsigned char> buf;
+  };
+  std::vector<conn> conns;
+  auto send_all = [](int fd, const frame& f) { (void)!send(fd, f.data(), f.size(), MSG_NOSIGNAL); };
+  for (;;) {
+    std::vector<pollfd> fds = {{stop_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    for (auto& c : conns) fds.push_back({c.fd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents) break;
+    for (size_t i = 2; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      conn& c = conns[i - 2];
+      unsigned char chunk[65536];
+      const ssize_t n = recv(c.fd, chunk, sizeof(chunk), 0);
+      std::lock_guard<std::mutex> lock(mu_);
+      conn_log& log = logs_[c.index];
+      if (n <= 0) {
+        log.peer_closed = true;
+        log.closed = clock_type::now();
+        close(c.fd);
+        c.fd = -1;
+      } else {
+        c.buf.insert(c.buf.end(), chunk, chunk + n);
+        while (c.buf.size() >= 48) {
+          const size_t len =
+              strtoul(std::string(c.buf.begin(), c.buf.begin() + 8).c_str(), nullptr, 10);
+          if (len < 48) {
+            c.buf.clear();
+            break;
+          }
+          if (c.buf.size() < len) break;
+          log.frames.emplace_back(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
+          c.buf.erase(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
+          if (!log.got_frame) {
+            log.got_frame = true;
+            log.first_frame = clock_type::now();
+            if (c.mode == conn_mode::greet_and_answer) send_all(c.fd, OtherFrame());
+          }
+        }
+      }
+      cv_.notify_all();
+    }
+    std::erase_if(conns, [](const conn& c) { return c.fd < 0; });
+    if (fds[1].revents) {
+      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      const int index = static_cast<int>(logs_.size());
+      conn_log log;
+      log.accepted = clock_type::now();
+      const conn_mode m = mode_(index);
+      if (m == conn_mode::greet_and_answer || m == conn_mode::greet_only) {
+        send_all(fd, GreetingFrame());
+      } else if (m == conn_mode::other_first || m == conn_mode::other_then_close) {
+        send_all(fd, OtherFrame());
+      }
+      if (m == conn_mode::refuse || m == conn_mode::other_then_close) {
+        log.peer_closed = true;
+        log.closed = log.accepted;
+        close(fd);
+      } else {
+        conns.push_back({fd, index, m, {}});
+      }
+      logs_.push_back(log);
+      cv_.notify_all();
+    }
+  }
+  for (auto& c : conns) close(c.fd);
+}
+
+bool raw_agent::WaitFor(const std::function<bool(const std::vector<conn_log>&)>& pred,
+                        double seconds) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return pred(logs_); });
+}
+
+std::vector<conn_log> raw_agent::Logs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return logs_;
+}
+
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+}  // namespace qm7_test
