@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,12 +49,17 @@ std::string error_text(const ccm_error_t& err) {
   return printf_string("%s (message %d)", err.msginsert, err.msgnr);
 }
 
+// True for a CHANNEL_CLOSE notice of at least `min_len` bytes.
+bool is_close_notice(const ccm_msg_t* msg, size_t min_len) {
+  return msg->type == CCM_MSGTYPE_IPC && msg->len >= static_cast<int>(min_len) &&
+         strncmp(reinterpret_cast<const char*>(msg->msg_start), IPCMSG_CHANNEL_CLOSE,
+                 IPCMSG_TYPE_NAME_LEN) == 0;
+}
+
 // What a message that is not the greeting was: the close notice of the attempt's channel (a
 // refused or broken connection, with the channel's recorded failure), or some other message.
 std::string answer_text(const ccm_msg_t* msg) {
-  if (msg->type == CCM_MSGTYPE_IPC && msg->len >= static_cast<int>(sizeof(ipcmsg_header_t)) &&
-      strncmp(reinterpret_cast<const char*>(msg->msg_start), IPCMSG_CHANNEL_CLOSE,
-              IPCMSG_TYPE_NAME_LEN) == 0) {
+  if (is_close_notice(msg, sizeof(ipcmsg_header_t))) {
     if (msg->len < static_cast<int>(sizeof(ipcmsg_channel_close_t))) {
       return "the connection was closed";
     }
@@ -91,8 +97,9 @@ bool record_pending(int agentID) {
 
 // The answer wait can end before the network thread has written the record (TIMEOUT=NONE, a
 // signal, a wake-up byte left over). Deleting the channel then would drop the record unsent,
-// so give the network thread up to `seconds` to write it first.
-void let_record_out(int agentID, int seconds) {
+// so give the network thread up to `seconds` to write it first. True when it was written (or
+// its channel is gone).
+bool let_record_out(int agentID, int seconds) {
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   while (record_pending(agentID)) {
@@ -100,11 +107,26 @@ void let_record_out(int agentID, int seconds) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (now.tv_sec - start.tv_sec >= seconds) {
       QM7_TRACE("%s:      record still queued after %d seconds", kMain, seconds);
-      return;
+      return false;
     }
     struct timespec pause = {0, 1000000};  // 1 ms
     nanosleep(&pause, nullptr);
   }
+  return true;
+}
+
+// The agent has answered on its channel after the record was written: it has read the record,
+// and nothing of ours is left to deliver. The channel manager makes every connection linger 60
+// seconds on close, and on this last close that would only hold the network thread, and the
+// join behind it, until the agent acknowledges our end of the connection; an agent that does
+// not close its side at once acknowledges after its delayed-ACK time (40 ms and more). So this
+// close does not linger; the system still completes the shutdown of the connection.
+void close_without_linger(int agentID) {
+  ccm_channel_t* ch = ccm_channel_getbyID(ccm, agentID);  // returns with channel_lock held
+  if (ch == nullptr) return;
+  const struct linger off = {0, 0};
+  setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
+  ccm_channel_unlock(ccm);
 }
 
 // A message taken off the receive queue without a wait leaves its wake-up byte in the pipe, and
@@ -135,10 +157,7 @@ int receive(int seconds, ccm_error_t* err) {
 // The channel a received message is about: the one it arrived on, or for a close notice the
 // channel that was closed.
 int channel_of(const ccm_msg_t* msg) {
-  if (msg->type == CCM_MSGTYPE_IPC &&
-      msg->len >= static_cast<int>(sizeof(ipcmsg_channel_close_t)) &&
-      strncmp(reinterpret_cast<const char*>(msg->msg_start), IPCMSG_CHANNEL_CLOSE,
-              IPCMSG_TYPE_NAME_LEN) == 0) {
+  if (is_close_notice(msg, sizeof(ipcmsg_channel_close_t))) {
     int id;
     memcpy(&id,
            msg->msg_start + offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID),
@@ -284,10 +303,16 @@ int run_agent_exchange(PCX* pcx) {
       why.reason = printf_string("no connection attempt (RETRY=%d), the record was dropped",
                                  pcx->connect_retry);
     }
-    if (receive(pcx->IoTimeOut, &err) == 1) ccm_msg_free(ccm, ccmmsg);
+    bool answered = false;
+    if (receive(pcx->IoTimeOut, &err) == 1) {
+      answered = ccmmsg->type != CCM_MSGTYPE_IPC && ccmmsg->addr.src_ID == pcx->agentID;
+      ccm_msg_free(ccm, ccmmsg);
+    }
     ccmmsg = nullptr;
-    if (handed_over && greeted)
-      let_record_out(pcx->agentID, pcx->IoTimeOut > 1 ? pcx->IoTimeOut : 1);
+    if (handed_over && greeted &&
+        let_record_out(pcx->agentID, pcx->IoTimeOut > 1 ? pcx->IoTimeOut : 1) && answered) {
+      close_without_linger(pcx->agentID);
+    }
   }
 
   teardown(pcx, &err);
