@@ -1,13 +1,17 @@
-// Program name, bounded copy and append, upper-casing and word selection at their limits.
+// Program name, bounded copy and append, word selection and the in-place string tools at the
+// edges of their areas; guard bytes show any byte written out of bounds.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/text.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 TEST(GetPName, TakesTheTextBehindTheLastSlash) {
   char path1[] = "/usr/bin/tool", path2[] = "tool", path3[] = "dir/";
@@ -17,41 +21,33 @@ TEST(GetPName, TakesTheTextBehindTheLastSlash) {
 }
 
 TEST(StringCopy, CutsToTheAreaAndNeverWritesPastIt) {
-  char area[12];
-  memset(area, 'X', sizeof(area));
-  EXPECT_EQ(_StringCopy(area, 8, "abcdefghij", __FILE__, __LINE__), area);
-  EXPECT_STREQ(area, "abcdefg");
-  EXPECT_EQ(area[8], 'X') << "byte behind the area was written";
-
-  EXPECT_STREQ(StringCopy(area, 8, ""), "");
-  strcpy(area, "old");
-  EXPECT_EQ(StringCopy(area, 8, nullptr), area);
-  EXPECT_STREQ(area, "");
-
-  strcpy(area, "kept");
-  StringCopy(area, 0, "new");  // a size of 0 writes nothing at all
-  EXPECT_STREQ(area, "kept");
-  EXPECT_EQ(_StringCopy(nullptr, 8, "x", __FILE__, __LINE__), nullptr);
-
+  char area[10];
+  memset(area, '#', sizeof area);
+  EXPECT_EQ(StringCopy(area, 8, "abcdefghij"), area);
+  EXPECT_EQ(std::string(area, 10), "abcdefg\0##"s);
   StringCopy(area, 8, "1234567");  // exactly fits
   EXPECT_STREQ(area, "1234567");
   StringCopy(area, 1, "abc");
   EXPECT_STREQ(area, "");
+  strcpy(area, "old");
+  EXPECT_EQ(StringCopy(area, 8, nullptr), area);
+  EXPECT_STREQ(area, "");
+  strcpy(area, "kept");
+  StringCopy(area, 0, "new");
+  EXPECT_STREQ(area, "kept");
+  EXPECT_EQ(_StringCopy(nullptr, 8, "x", __FILE__, __LINE__), nullptr);
 }
 
 TEST(StringCat, AppendsWithinTheAreaOnly) {
   char area[8];
-  memset(area, 'X', sizeof(area));
+  memset(area, '#', sizeof(area));
   strcpy(area, "abc");
   StringCat(area, 6, "def");
-  EXPECT_STREQ(area, "abcde");
-  EXPECT_EQ(area[6], 'X');
   StringCat(area, 6, "xyz");  // already full
-  EXPECT_STREQ(area, "abcde");
   StringCat(area, 0, "xyz");
   StringCat(area, 6, nullptr);
   StringCat(area, 6, "");
-  EXPECT_STREQ(area, "abcde");
+  EXPECT_EQ(std::string(area, 8), "abcde\0##"s);
   EXPECT_EQ(_StringCat(nullptr, 6, "x", __FILE__, __LINE__), nullptr);
 
   // A text as long as the size (not terminated within it) is never extended or read past.
@@ -63,57 +59,82 @@ TEST(StringCat, AppendsWithinTheAreaOnly) {
 TEST(ToUpperCase, ConvertsExactlyTheGivenLengthAcrossZeroBytes) {
   char text[] = {'a', 'b', '\0', 'c', 'd'};
   ToUpperCase(text, 4);
-  EXPECT_EQ(std::string(text, 5), std::string("AB\0Cd", 5));
+  EXPECT_EQ(std::string(text, 5), "AB\0Cd"s);
 }
 
-struct Word {
-  std::string text;
-  int result;
-};
-
-Word word(const char* src, char delim, int n, int dst_len = 64) {
-  char dst[128];
-  memset(dst, 'Q', sizeof(dst));
-  int r = get_word_delimited(src, delim, n, dst, dst_len);
-  return {dst, r};
+TEST(GetWordDelimited, SelectsWordsAndRestsWithinTheDestination) {
+  // clang-format off
+  struct Case { const char* src; int n, dst_len; const char* word; };
+  const Case cases[] = {
+      {"TIMEOUT=30", 1, 64, "TIMEOUT"}, {"TIMEOUT=30", 2, 64, "30"}, {"TIMEOUT=30", -2, 64, "30"},
+      {"TIMEOUT=30", 3, 64, ""}, {"TXT=a=b", 2, 64, "a"}, {"TXT=a=b", -2, 64, "a=b"},
+      {"TXT=a=b", -1, 64, "TXT=a=b"}, {"plain", 2, 64, ""}, {"plain", -2, 64, ""},
+      {"plain", 0, 64, ""}, {"=x", 1, 64, ""}, {"=x", 2, 64, "x"}, {"a==b", 3, 64, "b"},
+      {"KEY=", -2, 64, ""}, {"abcdef", 1, 4, "abc"}, {"K=abcdef=gh", -2, 5, "abcd"},
+      {"abc", 1, 1, ""}};
+  // clang-format on
+  for (const Case& c : cases) {
+    char dst[72];
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(get_word_delimited(c.src, '=', c.n, dst, c.dst_len), static_cast<int>(strlen(c.word)))
+        << c.src << " " << c.n;
+    EXPECT_STREQ(dst, c.word) << c.src << " " << c.n;
+    EXPECT_EQ(dst[c.dst_len], '#') << c.src << " " << c.n;
+  }
 }
 
-TEST(GetWordDelimited, SelectsWordsAndRests) {
-  EXPECT_EQ(word("TIMEOUT=30", '=', 1).text, "TIMEOUT");
-  EXPECT_EQ(word("TIMEOUT=30", '=', 1).result, 7);
-  EXPECT_EQ(word("TIMEOUT=30", '=', 2).text, "30");
-  EXPECT_EQ(word("TIMEOUT=30", '=', -2).text, "30");
-  EXPECT_EQ(word("TIMEOUT=30", '=', 3).text, "");
-  EXPECT_EQ(word("TIMEOUT=30", '=', 3).result, 0);
-
-  EXPECT_EQ(word("TXT=a=b", '=', 2).text, "a");
-  EXPECT_EQ(word("TXT=a=b", '=', -2).text, "a=b");
-  EXPECT_EQ(word("TXT=a=b", '=', -2).result, 3);
-  EXPECT_EQ(word("TXT=a=b", '=', -1).text, "TXT=a=b");
-
-  EXPECT_EQ(word("plain", '=', 1).text, "plain");
-  EXPECT_EQ(word("plain", '=', 2).text, "");
-  EXPECT_EQ(word("plain", '=', -2).text, "");
-  EXPECT_EQ(word("plain", '=', 0).result, 0);
-
-  // Adjacent and leading delimiters enclose empty words.
-  EXPECT_EQ(word("=x", '=', 1).text, "");
-  EXPECT_EQ(word("=x", '=', 2).text, "x");
-  EXPECT_EQ(word("a==b", '=', 3).text, "b");
-  EXPECT_EQ(word("KEY=", '=', -2).text, "");
-  EXPECT_EQ(word("KEY=", '=', -2).result, 0);
+TEST(StringTools, StripRemovesBlanksOnly) {
+  // Each trailing blank becomes a zero byte; lstrip moves the terminator, nothing behind it.
+  char r[8] = {'a', ' ', '\t', ' ', '\0', 'z', 'z', 'z'};
+  rstrip(r);
+  EXPECT_EQ(std::string(r, 8), "a \t\0\0zzz"s);
+  char l[8] = {' ', ' ', 'a', 'b', '\0', 'x', 'y', 'z'};
+  lstrip(l);
+  EXPECT_EQ(std::string(l, 8), "ab\0b\0xyz"s);
+  for (std::string s : {"", "   "}) {
+    strip(s.data());
+    EXPECT_STREQ(s.c_str(), "");
+  }
+  std::string s = "\t [ ::1 ] ";
+  strip(s.data());
+  EXPECT_STREQ(s.c_str(), "\t [ ::1 ]");
+  rstrip(nullptr);
+  lstrip(nullptr);
+  strip(nullptr);
 }
 
-TEST(GetWordDelimited, StaysWithinTheDestination) {
-  Word w = word("abcdef", '=', 1, 4);
-  EXPECT_EQ(w.text, "abc");
-  EXPECT_EQ(w.result, 3);
-  w = word("K=abcdef=gh", '=', -2, 5);
-  EXPECT_EQ(w.text, "abcd");
-  EXPECT_EQ(w.result, 4);
-  w = word("abc", '=', 1, 1);
-  EXPECT_EQ(w.text, "");
-  EXPECT_EQ(w.result, 0);
+TEST(StringTools, UpperCaseReplacementAndMessageField) {
+  char host[] = "fe80::1%eth0 H\xE4st";  // a byte above 0x7F stays as it is
+  EXPECT_EQ(strupper(host), host);
+  EXPECT_STREQ(host, "FE80::1%ETH0 H\xE4ST");
+  EXPECT_EQ(strupper(nullptr), nullptr);
+  char brackets[] = "[::1]";
+  EXPECT_EQ(str_replace_char(brackets, '[', ' '), brackets);
+  str_replace_char(brackets, ']', ' ');
+  EXPECT_STREQ(brackets, " ::1 ");
+  EXPECT_EQ(str_replace_char(nullptr, 'a', 'b'), nullptr);
+
+  const char msg[] = "0123456789";
+  char out[8];
+  EXPECT_EQ(get_variable_msg_field(out, msg, 6, 4), 0);  // the last bytes of the input
+  EXPECT_STREQ(out, "6789");
+  get_variable_msg_field(out, msg, 2, -3);
+  EXPECT_STREQ(out, "");
+  const char bin[] = {'a', '\0', 'b'};  // binary bytes are copied as they are
+  get_variable_msg_field(out, bin, 0, 3);
+  EXPECT_EQ(std::string(out, 4), "a\0b\0"s);
+}
+
+TEST(StringTools, TimerElapsesStrictlyAfterItsSpan) {
+  // Take the reading right after a second begins, so the checks below fall in one second.
+  time_t now = std::time(nullptr);
+  while (std::time(nullptr) == now) {
+  }
+  now = std::time(nullptr);
+  EXPECT_EQ(is_timer_elapsed(now - 10, 10), 0);  // ends in this very second: not elapsed
+  EXPECT_EQ(is_timer_elapsed(now - 11, 10), 1);
+  EXPECT_EQ(is_timer_elapsed(now + 5, -3), 0);
+  EXPECT_EQ(is_timer_elapsed(now, -1), 1);
 }
 
 }  // namespace
