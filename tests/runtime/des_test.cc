@@ -1,7 +1,7 @@
 // Known-answer tests of the DES cipher: the classic single vectors, the variable-plaintext and
 // variable-key tables of NIST SP 800-17, a bit-by-bit reference DES that checks the table-driven
-// construction on many random keys and blocks, parity-bit independence, and the hex conversion.
-
+// construction on many random keys and blocks (the parity bits among them), key set-up and the
+// hex conversion.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -26,23 +26,16 @@ uint64_t from_bytes(const char* in) {
   return v;
 }
 
-uint64_t table_encrypt(uint64_t key, uint64_t block) {
+uint64_t table_des(uint64_t key, uint64_t block, bool decrypt = false) {
   char k[8], b[8];
   to_bytes(key, k);
   to_bytes(block, b);
   desinit(k);
-  endes(b, b);
+  decrypt ? dedes(b, b) : endes(b, b);
   return from_bytes(b);
 }
-
-uint64_t table_decrypt(uint64_t key, uint64_t block) {
-  char k[8], b[8];
-  to_bytes(key, k);
-  to_bytes(block, b);
-  desinit(k);
-  dedes(b, b);
-  return from_bytes(b);
-}
+uint64_t table_encrypt(uint64_t key, uint64_t block) { return table_des(key, block); }
+uint64_t table_decrypt(uint64_t key, uint64_t block) { return table_des(key, block, true); }
 
 // Straight from the standard's definition, one bit at a time: bit n (numbered from 1) of a
 // width-bit value is bit width - n counted from the least significant end. It shares the
@@ -94,16 +87,14 @@ TEST(Des, ClassicVectors) {
   EXPECT_EQ(table_encrypt(0x0123456789ABCDEFULL, 0x4E6F772069732074ULL), 0x3FA40E8A984D4815ULL);
   EXPECT_EQ(table_decrypt(0x0123456789ABCDEFULL, 0x3FA40E8A984D4815ULL), 0x4E6F772069732074ULL);
   EXPECT_EQ(table_encrypt(0x133457799BBCDFF1ULL, 0x0123456789ABCDEFULL), 0x85E813540F0AB405ULL);
-  // Block bytes straight from text, as the text encryption hands them over.
-  char key[8];
+  // Block bytes straight from text, as the text encryption hands them over, in place too.
+  char key[8], block[9] = "Now is t";
   to_bytes(0x0123456789ABCDEFULL, key);
   desinit(key);
-  char block[9] = "Now is t";
-  char out[8];
-  endes(block, out);
-  EXPECT_EQ(from_bytes(out), 0x3FA40E8A984D4815ULL);
-  dedes(out, out);
-  EXPECT_EQ(std::string(out, 8), "Now is t");
+  endes(block, block);
+  EXPECT_EQ(from_bytes(block), 0x3FA40E8A984D4815ULL);
+  dedes(block, block);
+  EXPECT_STREQ(block, "Now is t");
 }
 
 // NIST SP 800-17, variable plaintext known-answer test: key 0101010101010101, plaintext with a
@@ -176,52 +167,21 @@ TEST(Des, TableDrivenAgreesWithReferenceAndInverts) {
     ASSERT_EQ(cipher, reference_des(key, block, false)) << std::hex << key << " " << block;
     ASSERT_EQ(reference_des(key, cipher, true), block);
     ASSERT_EQ(table_decrypt(key, cipher), block);
+    ASSERT_EQ(table_encrypt(key ^ 0x0101010101010101ULL, block), cipher);  // parity bits
   }
-}
-
-TEST(Des, ParityBitsDoNotMatter) {
-  std::mt19937_64 rng(7);
-  for (int n = 0; n < 50; n++) {
-    uint64_t key = rng(), block = rng();
-    uint64_t flipped = key ^ (rng() & 0x0101010101010101ULL);
-    EXPECT_EQ(table_encrypt(key, block), table_encrypt(flipped, block));
-    EXPECT_EQ(table_encrypt(key, block), table_encrypt(key ^ 0x0101010101010101ULL, block));
-  }
-  // Through initkey: "hB3Wy&5v" and the same text with every low bit flipped.
-  char a[9] = "hB3Wy&5v", b[9];
-  for (int i = 0; i < 8; i++) b[i] = static_cast<char>(a[i] ^ 1);
-  b[8] = 0;
-  char out_a[8], out_b[8];
-  initkey(a);
-  endes("12345678", out_a);
-  initkey(b);
-  endes("12345678", out_b);
-  EXPECT_EQ(0, std::memcmp(out_a, out_b, 8));
-}
-
-TEST(Des, InPlaceEqualsSeparateBuffers) {
-  initkey("secret");
-  char block[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
-  char out[8];
-  endes(block, out);
-  endes(block, block);
-  EXPECT_EQ(0, std::memcmp(block, out, 8));
-  dedes(block, block);
-  EXPECT_EQ(0, std::memcmp(block, "abcdefgh", 8));
 }
 
 TEST(Des, InitKeyDefaultShortAndLongKeys) {
-  // Null and empty select "tokráhnu"; its first 8 UTF-8 bytes are the DES key.
+  // Null and empty select the default key; its first 8 UTF-8 bytes are the DES key.
   char expect[8], got[8];
   desinit("tokr\xC3\xA1hnu");
   endes("ABCDEFGH", expect);
-  initkey(nullptr);
-  EXPECT_STREQ(keyx, "tokr\xC3\xA1hnu");
-  endes("ABCDEFGH", got);
-  EXPECT_EQ(0, std::memcmp(expect, got, 8));
-  initkey("");
-  endes("ABCDEFGH", got);
-  EXPECT_EQ(0, std::memcmp(expect, got, 8));
+  for (const char* none : {static_cast<const char*>(nullptr), ""}) {
+    initkey(none);
+    EXPECT_STREQ(keyx, "tokr\xC3\xA1hnu");
+    endes("ABCDEFGH", got);
+    EXPECT_EQ(0, std::memcmp(expect, got, 8));
+  }
 
   // A short key after a longer one is padded with zero bytes, as in a fresh process.
   initkey("longerkey!");
@@ -233,29 +193,12 @@ TEST(Des, InitKeyDefaultShortAndLongKeys) {
   endes("ABCDEFGH", expect);
   EXPECT_EQ(0, std::memcmp(expect, got, 8));
 
-  // A key of more than 11 bytes is cut to 11 and stays terminated inside keyx.
+  // A key of more than 11 bytes is cut to 11 and stays terminated; keyx may set itself.
   initkey("0123456789ABCDEFGHIJ");
-  EXPECT_EQ(std::string(keyx), "0123456789A");
-  EXPECT_EQ(keyx[11], 0);
-
-  // Setting keyx from itself works.
+  EXPECT_EQ(std::string(keyx, 12), std::string("0123456789A\0", 12));
   initkey("selfkey");
   initkey(keyx);
   EXPECT_STREQ(keyx, "selfkey");
-}
-
-TEST(Des, GarbageStaysInByteRangeAndVaries) {
-  initkey(nullptr);
-  bool seen[256] = {};
-  int distinct = 0;
-  for (int i = 0; i < 4096; i++) {
-    int g = garbage();
-    ASSERT_GE(g, 0);
-    ASSERT_LE(g, 255);
-    if (!seen[g]) distinct++;
-    seen[g] = true;
-  }
-  EXPECT_GT(distinct, 200);
 }
 
 TEST(Des, HexConversion) {
@@ -263,31 +206,15 @@ TEST(Des, HexConversion) {
   char text[17];
   std::memset(text, '#', sizeof(text));
   byte2hex(text, bytes);
-  EXPECT_EQ(std::string(text, 16), "0123456789ABCDEF");
-  EXPECT_EQ(text[16], '#') << "byte2hex writes no terminator";
-
+  EXPECT_EQ(std::string(text, 17), "0123456789ABCDEF#");  // no terminator
   char back[8];
   hex2byte(back, "0123456789ABCDEF");
   EXPECT_EQ(0, std::memcmp(back, bytes, 8));
-
   // Lower-case letters are not rejected: 'a','b' decode to (0x2A * 16 + 0x2B) mod 256.
   hex2byte(back, "ab0000000000FFff");
   EXPECT_EQ(static_cast<unsigned char>(back[0]), 0xCB);
-  EXPECT_EQ(static_cast<unsigned char>(back[1]), 0x00);
   EXPECT_EQ(static_cast<unsigned char>(back[6]), 0xFF);
   EXPECT_NE(static_cast<unsigned char>(back[7]), 0xFF);
-}
-
-TEST(Des, StandardTablesAreWellFormed) {
-  using namespace qm7::des;
-  for (int box = 0; box < 8; box++) {
-    for (int row = 0; row < 4; row++) {
-      int mask = 0;
-      for (int col = 0; col < 16; col++) mask |= 1 << si[box][row * 16 + col];
-      EXPECT_EQ(mask, 0xFFFF) << "S" << box + 1 << " row " << row;
-    }
-  }
-  for (int k = 0; k < 64; k++) EXPECT_EQ(fp[ip[k] - 1], k + 1) << "fp is not the inverse of ip";
 }
 
 }  // namespace
