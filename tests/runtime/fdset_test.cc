@@ -14,45 +14,37 @@
 
 namespace {
 
-std::unique_ptr<ccm_fd_set> empty_set() {
+std::unique_ptr<ccm_fd_set> set_of(std::initializer_list<int> fds) {
   auto set = std::make_unique<ccm_fd_set>();
   std::memset(set.get(), 0xFF, sizeof *set);
   ccm_fdset_zero(set.get());
+  for (int fd : fds) EXPECT_EQ(ccm_fdset_add(set.get(), fd), 0) << fd;
   return set;
 }
 
-TEST(FdSet, LargeSetMembership) {
-  auto set = empty_set();
-  for (int fd : {0, 63, 64, 1023, 1024, 4711, 65535}) {
-    EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 0);
-    EXPECT_EQ(ccm_fdset_add(set.get(), fd), 0);
-    EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 1) << fd;
-  }
-  EXPECT_EQ(ccm_fdset_isset(set.get(), 65), 0);
-  EXPECT_EQ(ccm_fdset_isset(set.get(), 1025), 0);
+TEST(FdSet, MembershipWithinTheSetAndItsPlatformLayout) {
+  const auto set = set_of({0, 5, 63, 64, 70, 1023, 1024, 4711, 65535});
+  for (int fd : {0, 5, 63, 64, 70, 1023, 1024, 4711, 65535})
+    EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 1);
+  for (int fd : {1, 65, 1025, 65534}) EXPECT_EQ(ccm_fdset_isset(set.get(), fd), 0);
   EXPECT_EQ(ccm_fdset_del(set.get(), 1024), 0);
   EXPECT_EQ(ccm_fdset_isset(set.get(), 1024), 0);
   EXPECT_EQ(ccm_fdset_isset(set.get(), 1023), 1);
-
+  // Below FD_SETSIZE the bits lie as in a platform set.
+  const fd_set* native = ccm_fdset_native(set.get());
+  for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+    EXPECT_EQ(FD_ISSET(fd, native) != 0,
+              fd == 0 || fd == 5 || fd == 63 || fd == 64 || fd == 70 || fd == 1023)
+        << fd;
+  }
   // Outside the set: refused, never a member, and no bit elsewhere changes.
-  const auto before = *set;
+  const ccm_fd_set before = *set;
   EXPECT_EQ(ccm_fdset_add(set.get(), 65536), -1);
   EXPECT_EQ(ccm_fdset_add(set.get(), -1), -1);
   EXPECT_EQ(ccm_fdset_del(set.get(), -64), -1);
   EXPECT_EQ(ccm_fdset_isset(set.get(), 65536), 0);
   EXPECT_EQ(ccm_fdset_isset(set.get(), -1), 0);
   EXPECT_EQ(std::memcmp(&before, set.get(), sizeof before), 0);
-}
-
-TEST(FdSet, BitsLieAsInAPlatformSet) {
-  auto set = empty_set();
-  ccm_fdset_add(set.get(), 5);
-  ccm_fdset_add(set.get(), 70);
-  ccm_fdset_add(set.get(), 1023);
-  const fd_set* native = ccm_fdset_native(set.get());
-  for (int fd = 0; fd < FD_SETSIZE; ++fd) {
-    EXPECT_EQ(FD_ISSET(fd, native) != 0, fd == 5 || fd == 70 || fd == 1023) << fd;
-  }
 }
 
 TEST(FdSet, SelectWatchesADescriptorAbove1024) {
@@ -63,74 +55,52 @@ TEST(FdSet, SelectWatchesADescriptorAbove1024) {
     setrlimit(RLIMIT_NOFILE, &lim);
   }
   if (lim.rlim_cur < 2100) GTEST_SKIP() << "descriptor limit below 2100";
-
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const int high = dup2(fds[0], 2000);
-  ASSERT_EQ(high, 2000);
+  ASSERT_EQ(dup2(fds[0], 2000), 2000);
   ASSERT_EQ(write(fds[1], "N", 1), 1);
-
-  auto set = empty_set();
-  ccm_fdset_add(set.get(), high);
+  auto set = set_of({2000});
   timeval tv{5, 0};
-  EXPECT_EQ(select(high + 1, ccm_fdset_native(set.get()), nullptr, nullptr, &tv), 1);
-  EXPECT_EQ(ccm_fdset_isset(set.get(), high), 1);
-
-  char work[64];
-  EXPECT_STREQ(fdset2string(work, set.get(), high), "2000");
-  close(high);
+  EXPECT_EQ(select(2001, ccm_fdset_native(set.get()), nullptr, nullptr, &tv), 1);
+  EXPECT_EQ(ccm_fdset_isset(set.get(), 2000), 1);
+  close(2000);
   close(fds[0]);
   close(fds[1]);
 }
 
-TEST(FdSet, PlatformSetAsCommaList) {
-  fd_set set;
-  FD_ZERO(&set);
-  char work[8192];
-  EXPECT_STREQ(fdset2string(work, &set, 1023), "");
-  FD_SET(0, &set);
-  FD_SET(10, &set);
-  EXPECT_STREQ(fdset2string(work, &set, 10), "0,10");
-  EXPECT_STREQ(fdset2string(work, &set, 9), "0");
-  EXPECT_STREQ(fdset2string(work, &set, -1), "");
-  FD_SET(1023, &set);
-  // A maxfd beyond the platform set is cut to its last descriptor, never read past.
-  EXPECT_STREQ(fdset2string(work, &set, 5000), "0,10,1023");
-}
-
-TEST(FdSet, LargeSetAsCommaList) {
-  auto set = empty_set();
+TEST(FdSet, CommaListsOfBothKindsStopAtMaxfdAndTheSet) {
+  fd_set platform;
+  FD_ZERO(&platform);
   char work[64];
+  EXPECT_STREQ(fdset2string(work, &platform, 1023), "");
+  for (int fd : {0, 10, 1023}) FD_SET(fd, &platform);
+  EXPECT_STREQ(fdset2string(work, &platform, 10), "0,10");
+  EXPECT_STREQ(fdset2string(work, &platform, 9), "0");
+  EXPECT_STREQ(fdset2string(work, &platform, -1), "");
+  // A maxfd beyond the platform set is cut to its last descriptor, never read past.
+  EXPECT_STREQ(fdset2string(work, &platform, 5000), "0,10,1023");
+
+  auto set = set_of({});
   EXPECT_STREQ(fdset2string(work, set.get(), 65535), "");
-  ccm_fdset_add(set.get(), 0);
-  ccm_fdset_add(set.get(), 10);
-  ccm_fdset_add(set.get(), 1500);
-  ccm_fdset_add(set.get(), 65535);
-  EXPECT_STREQ(fdset2string(work, set.get(), 10), "0,10");
-  EXPECT_STREQ(fdset2string(work, set.get(), 9), "0");
+  set = set_of({0, 10, 1500, 65535});
   EXPECT_STREQ(fdset2string(work, set.get(), 1500), "0,10,1500");
   EXPECT_STREQ(fdset2string(work, set.get(), 70000), "0,10,1500,65535");
-}
 
-TEST(FdSet, FullLargeSetFitsItsDocumentedRoom) {
-  auto set = empty_set();
+  // The full set fits the documented room of 7 bytes per member and a terminator.
+  set = set_of({});
   for (int fd = 0; fd < CCM_FD_SETSIZE; ++fd) ccm_fdset_add(set.get(), fd);
-  std::string work(7 * CCM_FD_SETSIZE + 1, '\xEE');
-  fdset2string(work.data(), set.get(), CCM_FD_SETSIZE - 1);
-  const std::string list = work.c_str();
+  std::string all(7 * CCM_FD_SETSIZE + 1, '\xEE');
+  const std::string list = fdset2string(all.data(), set.get(), CCM_FD_SETSIZE - 1);
   EXPECT_EQ(list.substr(0, 8), "0,1,2,3,");
   EXPECT_EQ(list.substr(list.size() - 12), ",65534,65535");
 }
 
 TEST(FdSet, BoundedListStopsBeforeANumberThatDoesNotFit) {
-  auto set = empty_set();
-  ccm_fdset_add(set.get(), 3);
-  ccm_fdset_add(set.get(), 5);
-  ccm_fdset_add(set.get(), 1234);
+  const auto set = set_of({3, 5, 1234});
   char work[16];
-  std::memset(work, 'x', sizeof work);
+  std::memset(work, '#', sizeof work);
   EXPECT_STREQ(fdset2string_bounded(work, 8, set.get(), 65535), "3,5");  // ",1234" needs 9
-  EXPECT_EQ(work[8], 'x');
+  EXPECT_EQ(work[8], '#');
   EXPECT_STREQ(fdset2string_bounded(work, 9, set.get(), 65535), "3,5,1234");
   EXPECT_STREQ(fdset2string_bounded(work, 1, set.get(), 65535), "");
   EXPECT_EQ(fdset2string_bounded(work, 0, set.get(), 65535), work);

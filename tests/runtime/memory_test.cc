@@ -29,25 +29,22 @@ constexpr bool kSanitizedAllocator = false;
 constexpr bool kSanitizedAllocator = false;
 #endif
 
-bool all_zero(const void* area, std::size_t n) {
-  const auto* p = static_cast<const unsigned char*>(area);
-  for (std::size_t i = 0; i < n; ++i)
-    if (p[i] != 0) return false;
-  return true;
+// The first `n` bytes of `area`, which is then freed through FreeMallocArea.
+std::string take(char* area, size_t n) {
+  std::string bytes(area, n);
+  void* p = area;
+  FreeMallocArea(&p, "test");
+  EXPECT_EQ(p, nullptr);
+  return bytes;
 }
 
 TEST(Memory, AreasAreZeroFilledAndFreedOnce) {
   void* area = MemAllocRetArea(4096);
   ASSERT_NE(area, nullptr);
-  EXPECT_TRUE(all_zero(area, 4096));
-  std::memset(area, 0x5A, 4096);  // the whole area is usable
-
+  EXPECT_EQ(std::string(static_cast<char*>(area), 4096), std::string(4096, '\0'));
   FreeMallocArea(&area, "pBuff1");
-  EXPECT_EQ(area, nullptr);
   FreeMallocArea(&area, "pBuff1");  // second call: nothing left to free (ASan checks)
-  EXPECT_EQ(area, nullptr);
   FreeMallocArea(nullptr, "no pointer at all");
-
   void* empty = MemAllocRetArea(0);  // a zero-size request is not "out of memory"
   EXPECT_NE(empty, nullptr);
   FreeMallocArea(&empty, nullptr);
@@ -64,45 +61,29 @@ TEST(MemoryDeathTest, ExhaustionEndsTheProcessWithStatusOne) {
       ::testing::ExitedWithCode(1), "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
 }
 
-TEST(Memory, MemCopyLeavesTwoZeroBytesBehindTheCopy) {
+TEST(Memory, CopiesLeaveTwoZeroBytesBehind) {
+  using namespace std::string_literals;
   errno = EINVAL;
   char* copy = MemCopy("abc", 3);
   EXPECT_EQ(errno, 0);
-  EXPECT_EQ(std::memcmp(copy, "abc\0\0", 5), 0);
-  void* p = copy;
-  FreeMallocArea(&p, "copy");
+  EXPECT_EQ(take(copy, 5), "abc\0\0"s);
+  EXPECT_EQ(take(MemCopy(nullptr, 6), 8), std::string(8, '\0'));  // null source: zero bytes
+  EXPECT_EQ(take(MemCopy("xyz", -5), 2), std::string(2, '\0'));   // negative: copies nothing
 
-  char* blank = MemCopy(nullptr, 6);  // null source: 8 zero bytes
-  EXPECT_TRUE(all_zero(blank, 8));
-  p = blank;
-  FreeMallocArea(&p, "blank");
-
-  char* none = MemCopy("xyz", -5);  // a negative length copies nothing
-  EXPECT_TRUE(all_zero(none, 2));
-  p = none;
-  FreeMallocArea(&p, "none");
-}
-
-TEST(Memory, AllocCopyReplacesItsDestination) {
   char* area = mem_alloc_copy(nullptr, "hello", 5);
   ASSERT_NE(area, nullptr);
-  EXPECT_EQ(std::memcmp(area, "hello\0\0", 7), 0);
-
   // The source lies inside the area being replaced: the copy is taken before the free.
   area = mem_alloc_copy(area, area + 1, 3);
   ASSERT_NE(area, nullptr);
-  EXPECT_EQ(std::memcmp(area, "ell\0\0", 5), 0);
-
-  area = mem_alloc_copy(area, nullptr, 4);  // no source: zero bytes
+  EXPECT_EQ(std::string(area, 5), "ell\0\0"s);
+  area = mem_alloc_copy(area, nullptr, 4);
   ASSERT_NE(area, nullptr);
-  EXPECT_TRUE(all_zero(area, 6));
-
+  EXPECT_EQ(std::string(area, 6), std::string(6, '\0'));
   EXPECT_EQ(mem_alloc_copy(area, "x", -1), nullptr);  // frees area, allocates nothing
 }
 
-TEST(AtomicInt, ValueAndLockAcrossThreads) {
-  atomic_int_t counter;
-  atomic_int_t shared;
+TEST(AtomicInt, EachSetterGetsBackWhatItWroteWhileOthersWrite) {
+  atomic_int_t counter, shared;
   ASSERT_EQ(atomic_lock_init(&counter), 0);
   ASSERT_EQ(atomic_lock_init(&shared), 0);
   shared.value = 99;
@@ -116,7 +97,6 @@ TEST(AtomicInt, ValueAndLockAcrossThreads) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        // Each setter gets back what it wrote, even while others write.
         const int mine = t * kRounds + i;
         if (atomic_int_set(&shared, mine) != mine) ++wrong[t];
         const int seen = atomic_int_get(&shared);
@@ -128,13 +108,13 @@ TEST(AtomicInt, ValueAndLockAcrossThreads) {
     });
   }
   for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
   EXPECT_EQ(atomic_int_get(&counter), kThreads * kRounds);
   EXPECT_EQ(atomic_lock_destroy(&counter), 0);
   EXPECT_EQ(atomic_lock_destroy(&shared), 0);
 }
 
-TEST(Qm7Error, PermissionErrorInsert) {
+TEST(Qm7Error, InsertsAreFormattedAndCutToTheField) {
   qm7_error err;
   err.qm_result = 7;
   err.qm_errno = 8;
@@ -144,27 +124,17 @@ TEST(Qm7Error, PermissionErrorInsert) {
             "getpwnam(batch)|" + std::to_string(ENOENT) + " - " + std::strerror(ENOENT));
   EXPECT_EQ(err.qm_result, 7);  // other fields stay
   EXPECT_EQ(err.qm_errno, 8);
-
-  const std::string long_name(2000, 'u');
-  FillMessageOnPermissionError(&err, EACCES, long_name.c_str());
+  FillMessageOnPermissionError(&err, EACCES, std::string(2000, 'u').c_str());
   EXPECT_EQ(std::strlen(err.qm_msgInsert), 1023u);
-  EXPECT_EQ(std::string(err.qm_msgInsert).substr(0, 10), "getpwnam(u");
-
   FillMessageOnPermissionError(&err, EPERM, nullptr);
   EXPECT_EQ(std::string(err.qm_msgInsert).substr(0, 11), "getpwnam()|");
   FillMessageOnPermissionError(nullptr, EPERM, "x");  // ignored
-}
 
-TEST(Qm7Error, PasswordErrorInsert) {
-  qm7_error err{};
-  err.qm_errno = 3;
   FillMessageOnPasswordError(&err, 42, "user %s|%d", "alice", 17);
   EXPECT_EQ(err.qm_msgnr, 2001007);
   EXPECT_STREQ(err.qm_msgInsert, "user alice|17");
-  EXPECT_EQ(err.qm_errno, 3);  // error_code is not stored
-
-  const std::string big(3000, 'p');
-  FillMessageOnPasswordError(&err, 0, "%s", big.c_str());
+  EXPECT_EQ(err.qm_errno, 8);  // error_code is not stored
+  FillMessageOnPasswordError(&err, 0, "%s", std::string(3000, 'p').c_str());
   EXPECT_EQ(std::strlen(err.qm_msgInsert), 1023u);
 }
 
