@@ -75,74 +75,62 @@ TEST(Logger, MprintfAndTheLoggers) {
   EXPECT_EQ(g_logged, (std::vector<std::pair<int, std::string>>{{3301, "tag/src/_ccm/ccm(42)"}}));
 }
 
-std::vector<std::string> dump(const void* area, int len, const char* heading) {
+using Lines = std::vector<std::string>;
+
+Lines dump(const void* area, int len, const char* heading = "dump") {
   qm7_test::StdoutCapture capture;
   trcdump(area, len, "%s", heading);
-  std::vector<std::string> lines;
+  Lines lines;
   std::istringstream in(capture.Take());
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// The dump lines behind the heading.
+Lines body(const void* area, int len) {
+  Lines lines = dump(area, len);
+  return Lines(lines.begin() + 1, lines.end());
 }
 
 const std::string kIndent(20, ' ');
 
 TEST(Trcdump, HeadingIsCutOrPaddedTo68ThenAddressAndLength) {
   unsigned char bytes[1] = {0};
-  auto lines = dump(bytes, 0, "recv");
-  ASSERT_EQ(lines.size(), 1u) << "0 bytes give only the heading";
   std::string heading = "dddddddd/dddddd.ddd Uddddddd TRACE: (recv)";
   heading.resize(68, ' ');
-  EXPECT_EQ(digits_as_d(lines[0].substr(0, 68)), heading);
-  EXPECT_EQ(lines[0].substr(20, 8), "U0009909");
   char address[32];
   snprintf(address, sizeof(address), "%p", static_cast<void*>(bytes));
+  Lines lines = dump(bytes, 0, "recv");  // 0 bytes: the heading only
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(digits_as_d(lines[0].substr(0, 68)), heading);
+  EXPECT_EQ(lines[0].substr(20, 8), "U0009909");
   EXPECT_EQ(lines[0].substr(68), std::string(address) + " 00000");
-
   lines = dump(bytes, -3, std::string(100, 'h').c_str());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(68), std::string(address) + " -0003");
 }
 
-TEST(Trcdump, PartialLinesArePaddedBeforeTheCharacters) {
-  auto lines = dump(
-      "AB\x01\x02\x7F"
-      "cdefg",
-      10, "ten");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1],
-            kIndent + "00000000  41420102 7F636465 6667" + std::string(9, ' ') + "  >AB...cdefg<");
-
+TEST(Trcdump, ShortLinesArePaddedAndRepeatedLinesFolded) {
+  EXPECT_EQ(
+      body("AB\x01\x02\x7F"
+           "cdefg",
+           10),
+      Lines{kIndent + "00000000  41420102 7F636465 6667" + std::string(9, ' ') + "  >AB...cdefg<"});
   // After a full line, a short one is padded to the full line's width.
-  lines = dump("abcdefghijklmnopqrst", 20, "twenty");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1],
-            kIndent + "00000000  61626364 65666768 696A6B6C 6D6E6F70  >abcdefghijklmnop<");
-  EXPECT_EQ(lines[2], kIndent + "00000010  71727374" + std::string(27, ' ') + "  >qrst<");
-}
+  EXPECT_EQ(body("abcdefghijklmnopqrst", 20),
+            (Lines{kIndent + "00000000  61626364 65666768 696A6B6C 6D6E6F70  >abcdefghijklmnop<",
+                   kIndent + "00000010  71727374" + std::string(27, ' ') + "  >qrst<"}));
 
-TEST(Trcdump, RepeatedLinesAreFoldedIntoTheFirst) {
-  unsigned char same[64];
-  memset(same, 0x20, sizeof(same));
-  auto lines = dump(same, 64, "blanks");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1], kIndent + "00000000= 20202020 20202020 20202020 20202020  >" +
-                          std::string(16, ' ') + "<");
-  EXPECT_EQ(lines[2].substr(20, 9), "00000030 ");
-
-  // A difference after a run shows the offset where the data differ again.
-  unsigned char run[50] = {};
+  // A run is marked behind the first line's offset; the data that differ again follow.
+  unsigned char run[64] = {};
   run[40] = 1;
-  lines = dump(run, 50, "run");
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1][28], '=');
-  EXPECT_EQ(lines[2],
-            kIndent + "00000020  00000000 00000000 01000000 00000000  >................<");
-  EXPECT_EQ(lines[3], kIndent + "00000030  0000" + std::string(31, ' ') + "  >..<");
-
-  // Exactly 16 bytes remaining after a line are shown, not folded.
-  lines = dump(same, 32, "two");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1][28], ' ');
+  const std::string zeros = " 00000000 00000000 00000000 00000000  >................<";
+  EXPECT_EQ(body(run, 50),
+            (Lines{kIndent + "00000000=" + zeros,
+                   kIndent + "00000020  00000000 00000000 01000000 00000000  >................<",
+                   kIndent + "00000030  0000" + std::string(31, ' ') + "  >..<"}));
+  // The last 16 bytes are never folded into a run.
+  EXPECT_EQ(body(run, 32), (Lines{kIndent + "00000000 " + zeros, kIndent + "00000010 " + zeros}));
 }
 
 TEST(Trcdump, LimitedDumpAndGssProbeDoNothing) {
