@@ -126,7 +126,7 @@ process_ids current_process_ids() {
   ids.pid = getpid();
   ids.ppid = getppid();
   ids.pgrp = getpgrp();
-  ids.sid = getsid(getpid());
+  ids.sid = getsid(ids.pid);  // the session of this process, without asking for its ID again
   return ids;
 }
 

@@ -44,13 +44,15 @@ int mprintf(const char* format, ...) {
 }
 
 int __log(int msgnr, const char* insert, ...) {
+  logger_function_t* logger = default_logger;
+  // The messenger's logger drops every numbered message, so its insert need not be formatted.
+  if (logger == nullptr || (logger == messenger_logger && msgnr != -1)) return 0;
   char buffer[kTextSize];
   va_list args;
   va_start(args, insert);
   vsnprintf(buffer, sizeof(buffer), insert, args);
   va_end(args);
-  logger_function_t* logger = default_logger;
-  if (logger != nullptr) logger(msgnr, buffer);
+  logger(msgnr, buffer);
   return 0;
 }
 
