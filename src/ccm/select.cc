@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "channel_text.h"
@@ -64,11 +65,32 @@ void drop_closed_descriptors(ccm_context_t* ccm, int err) {
   }
 }
 
+constexpr int kWordBits = CHAR_BIT * sizeof(unsigned long);
+
+// The highest descriptor a pass can put into the sets: those of the channels it may wait on and
+// the wake-up pipe's read end.
+int highest_descriptor(ccm_context_t* ccm) {
+  const int wake = ccm->network_wakeup[0];
+  int highest = wake >= 0 && wake < CCM_FD_SETSIZE ? wake : 0;
+  for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
+    if (ch->s > highest && ch->s < CCM_FD_SETSIZE) highest = ch->s;
+  }
+  return highest;
+}
+
+// Clears the words of `set` that hold descriptors 0 to `highest`. Nothing reads a bit above
+// the pass's highest descriptor (select() is given highest + 1, and only channels waited on
+// are tested), so clearing 24 KiB per pass for a handful of descriptors would be wasted.
+void clear_up_to(ccm_fd_set* set, int highest) {
+  std::memset(set->fds_bits, 0, (static_cast<size_t>(highest) / kWordBits + 1) * sizeof(long));
+}
+
 // Builds the sets; returns the highest descriptor.
 int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
-  ccm_fdset_zero(&sets->read);
-  ccm_fdset_zero(&sets->write);
-  ccm_fdset_zero(&sets->error);
+  const int highest = highest_descriptor(ccm);
+  clear_up_to(&sets->read, highest);
+  clear_up_to(&sets->write, highest);
+  clear_up_to(&sets->error, highest);
   int maxfd = 0;
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
     const bool deleted = ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) != 0;
@@ -144,12 +166,13 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
                  fdset2string_bounded(rtext, sizeof(rtext), &sets->read, maxfd),
                  fdset2string_bounded(wtext, sizeof(wtext), &sets->write, maxfd));
   }
-  // The insert of a failed select names the sets it was given, so keep a copy of their text
-  // before select() overwrites them.
-  char rbefore[kListText];
-  char wbefore[kListText];
-  fdset2string_bounded(rbefore, sizeof(rbefore), &sets->read, maxfd);
-  fdset2string_bounded(wbefore, sizeof(wbefore), &sets->write, maxfd);
+  // The insert of a failed select names the sets it was given, so keep a copy of their words
+  // before select() overwrites them; they are turned into text only when it fails.
+  ccm_fd_set rbefore;
+  ccm_fd_set wbefore;
+  const size_t used = (static_cast<size_t>(maxfd) / kWordBits + 1) * sizeof(long);
+  std::memcpy(rbefore.fds_bits, sets->read.fds_bits, used);
+  std::memcpy(wbefore.fds_bits, sets->write.fds_bits, used);
 
   struct timeval tv = {stimeout, 0};
   errno = 0;
@@ -171,7 +194,9 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
       return 0;
     }
     qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "select(%d,RSET[%s],WSET[%s])|%d-%s", maxfd + 1,
-                        rbefore, wbefore, err, strerror(err));
+                        fdset2string_bounded(rtext, sizeof(rtext), &rbefore, maxfd),
+                        fdset2string_bounded(wtext, sizeof(wtext), &wbefore, maxfd), err,
+                        strerror(err));
     if (err == EBADF) drop_closed_descriptors(ccm, err);
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
