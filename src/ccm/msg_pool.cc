@@ -20,6 +20,11 @@ static_assert(sizeof(kMessageEyec) == 17);
 constexpr int kMinSize = CCM_MSG_HEADROOM / 2;
 constexpr int kMaxSize = static_cast<int>((INT_MAX - CCM_MSG_HEADER_SIZE) / 2);
 
+// A zero-filled block of the header and a data area of two halves of `size` bytes.
+ccm_msg_t* new_block(int size) {
+  return static_cast<ccm_msg_t*>(calloc(1, CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size)));
+}
+
 }  // namespace
 
 ccm_msg_t* ccm_msg_alloc(ccm_context_t* ccm, ccm_error_t* ccmerr) {
@@ -33,19 +38,23 @@ ccm_msg_t* ccm_msg_alloc_huge(ccm_context_t* ccm, int size, ccm_error_t* ccmerr)
     QM7_TRACE("%s <-- (malloc error, message queue)", __func__);
     return nullptr;
   }
+  // A large block never comes from the free list, so it is allocated (and zero-filled) before
+  // the lock is taken: the other thread's queue operations do not wait for it.
+  ccm_msg_t* msg = size == CCM_MSG_STD_SIZE ? nullptr : new_block(size);
   ccm_queue_lock(ccm);
-  ccm_msg_t* msg = nullptr;
-  if (size == CCM_MSG_STD_SIZE && ccm->msg_freeq.head != nullptr) {
-    msg = ccm_queue_pop(&ccm->msg_freeq);
-    --ccm->nof_freemsg;
-  } else {
-    msg = static_cast<ccm_msg_t*>(calloc(1, CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size)));
-    if (msg == nullptr) {
-      qm7::ccm::set_no_memory(ccmerr, "CCMMSG", CCM_MODULE_CCMMSG, __LINE__);
-      ccm_queue_unlock(ccm);
-      QM7_TRACE("%s <-- (malloc error, message queue)", __func__);
-      return nullptr;
+  if (size == CCM_MSG_STD_SIZE) {
+    if (ccm->msg_freeq.head != nullptr) {
+      msg = ccm_queue_pop(&ccm->msg_freeq);
+      --ccm->nof_freemsg;
+    } else {
+      msg = new_block(size);
     }
+  }
+  if (msg == nullptr) {
+    qm7::ccm::set_no_memory(ccmerr, "CCMMSG", CCM_MODULE_CCMMSG, __LINE__);
+    ccm_queue_unlock(ccm);
+    QM7_TRACE("%s <-- (malloc error, message queue)", __func__);
+    return nullptr;
   }
   // Only the header is cleared: a reused message keeps the old bytes of its data area.
   memset(static_cast<void*>(msg), 0, CCM_MSG_HEADER_SIZE);
@@ -72,15 +81,18 @@ int ccm_msg_free(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
   ccmmsg->nxt = nullptr;
   const char* outcome;
+  ccm_msg_t* release = nullptr;
   if (ccmmsg->size == CCM_MSG_STD_SIZE && ccm->nof_freemsg < CCM_MSG_FREEQ_MAX) {
     ccm_queue_push_front(&ccm->msg_freeq, ccmmsg);
     ++ccm->nof_freemsg;
     outcome = "put back to freeq";
   } else {
     outcome = ccmmsg->size == CCM_MSG_STD_SIZE ? "normal message freed" : "huge message is freed";
-    free(ccmmsg);
+    release = ccmmsg;
   }
   ccm_queue_unlock(ccm);
+  // The block is on no list now; giving it back to the heap needs no lock.
+  free(release);
   QM7_TRACE("%s <-- (%s)", __func__, outcome);
   return 0;
 }
