@@ -22,6 +22,7 @@
 #include "qm7/ccm/reader.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
+#include "wakeup_batch.h"
 
 namespace qm7::ccm {
 namespace detail {
@@ -69,12 +70,14 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
   ccmch->recv_pos = static_cast<int>(rest);
 }
 
-void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
+// Appends the message to recvq at once, so a processor thread that is awake can take it; its
+// wake-up byte is written with those of the other frames of the same receive call.
+void deliver(ccm_context_t* ccm, ccm_msg_t* msg, PendingWakeups* wakeups) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
   ccm_queue_append(&ccm->recvq, msg);
   ccm_queue_unlock(ccm);
-  ccm_wakeup_processor(ccm);
+  wakeups->add();
 }
 
 }  // namespace
@@ -115,6 +118,8 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   const size_t held = static_cast<size_t>(ccmch->recv_pos);
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
   size_t cursor = 0;
+  // One byte "P" per delivered frame, written in one call on every way out of this function.
+  PendingWakeups wakeups(ccm);
 
   while (held - cursor >= kMinHeldForLength) {
     QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
@@ -171,7 +176,7 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       if (trc_level())
         trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
     }
-    deliver(ccm, msg);
+    deliver(ccm, msg, &wakeups);
     cursor += frame.length;
   }
 

@@ -12,19 +12,53 @@
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/trace.h"
+#include "wakeup_batch.h"
 
 namespace {
 
-// Writes one byte; EINTR is retried, a full pipe (EAGAIN) drops the byte.
+// Writes one byte, retrying after EINTR; false when the pipe took nothing (full or closed).
+bool write_one(int fd, char byte) {
+  ssize_t put;
+  while ((put = write(fd, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  return put == 1;
+}
+
+// Writes one byte; a full pipe (EAGAIN) drops it.
 void write_wakeup_byte(int fd, char byte) {
   if (fd < 0) return;
   int saved = errno;
-  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
-  }
+  write_one(fd, byte);
   errno = saved;
 }
 
 }  // namespace
+
+namespace qm7::ccm {
+
+void wakeup_processor_times(ccm_context_t* ccm, int count) {
+  if (ccm == nullptr || count <= 0) return;
+  const int fd = ccm->processor_wakeup[1];
+  if (fd < 0) return;
+  // A pipe takes a write of up to PIPE_BUF bytes whole or not at all; when it has no room for
+  // the whole piece, single bytes fill what room is left, as single wake-ups would.
+  char bytes[256];
+  std::memset(bytes, 'P', sizeof bytes);
+  const int saved = errno;
+  while (count > 0) {
+    const int piece = count < static_cast<int>(sizeof bytes) ? count : sizeof bytes;
+    const ssize_t put = write(fd, bytes, static_cast<size_t>(piece));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      while (count > 0 && write_one(fd, 'P')) --count;
+      break;
+    }
+    count -= static_cast<int>(put);
+  }
+  errno = saved;
+}
+
+}  // namespace qm7::ccm
 
 int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr) {
   QM7_TRACE("%s() -->", __func__);

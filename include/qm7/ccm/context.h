@@ -72,6 +72,14 @@ int ccm_close_wakeup_pipes(ccm_context_t* ccm);
 int ccm_wakeup_network(ccm_context_t* ccm);
 int ccm_wakeup_processor(ccm_context_t* ccm);
 
+namespace qm7::ccm {
+// Writes `count` bytes "P" to the processor wake-up pipe in as few calls as it can, leaving the
+// pipe as `count` calls of ccm_wakeup_processor would: it never blocks, and a nearly full pipe
+// takes as many bytes as it has room for. A null context, a closed pipe or a count of 0 writes
+// nothing. Any thread; the reader uses it to announce all frames of one receive call at once.
+void wakeup_processor_times(ccm_context_t* ccm, int count);
+}  // namespace qm7::ccm
+
 // Counting queries over the live channels of channelq (channel_newq is not counted): types 3, 6;
 // types 1, 3, 6; type 4; every type but 255. Any thread; each takes channel_lock.
 int ccm_get_nof_server_connections(ccm_context_t* ccm);

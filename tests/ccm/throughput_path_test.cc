@@ -1,0 +1,125 @@
+// The per-message data path where it does less work than a literal reading would: wake-up bytes
+// of one receive call written together must leave the pipe as single wake-ups would, even when
+// it is nearly full; the select sets cleared only up to the highest descriptor must still give a
+// failed select its insert naming the descriptors it was given.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "ccm/ccm_test_util.h"
+#include "ccm/frame_util.h"
+#include "ccm/net_test_util.h"
+#include "qm7/ccm.h"
+
+namespace {
+
+using namespace qm7::test;
+
+class DataPathTest : public CcmTest {
+ protected:
+  void SetUp() override {
+    CcmTest::SetUp();
+    ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
+  }
+  // Fills the processor pipe, reads `freed` bytes back, runs `wake`, and returns how many bytes
+  // `wake` put in. The pipe is empty again afterwards.
+  template <typename Wake>
+  int after_filling(int freed, Wake wake) {
+    const int w = ccm_->processor_wakeup[1];
+    const std::string block(4096, 'x');
+    int filled = 0;
+    ssize_t put;
+    while ((put = write(w, block.data(), block.size())) > 0) filled += static_cast<int>(put);
+    while (write(w, "x", 1) == 1) ++filled;
+    std::string back(static_cast<size_t>(freed), '\0');
+    EXPECT_EQ(read(ccm_->processor_wakeup[0], back.data(), back.size()), freed);
+    wake();
+    bool all_p;
+    return drain(&all_p) - (filled - freed);
+  }
+  // Bytes waiting in the processor wake-up pipe (consumed); false in `all_p` if any is not "P".
+  int drain(bool* all_p) {
+    int n = 0;
+    char buf[4096];
+    ssize_t got;
+    *all_p = true;
+    while ((got = read(ccm_->processor_wakeup[0], buf, sizeof buf)) > 0) {
+      for (ssize_t i = 0; i < got; ++i) *all_p = *all_p && buf[i] == 'P';
+      n += static_cast<int>(got);
+    }
+    return n;
+  }
+};
+
+TEST_F(DataPathTest, BatchedWakeupsLeaveWhatSingleWakeupsWould) {
+  bool all_p = false;
+  qm7::ccm::wakeup_processor_times(ccm_, 0);
+  EXPECT_EQ(drain(&all_p), 0);
+  qm7::ccm::wakeup_processor_times(ccm_, 1000);  // more than one piece
+  EXPECT_EQ(drain(&all_p), 1000);
+  EXPECT_TRUE(all_p);
+
+  // Near a full pipe, a batch of 10 must put in as many bytes as ten single wake-ups put in
+  // from the same state (a pipe's room is not byte-exact: it is counted in pages), and never
+  // block.
+  for (int freed : {3, 4096, 4096 + 7}) {
+    const int singles = after_filling(freed, [this] {
+      for (int i = 0; i < 10; ++i) ccm_wakeup_processor(ccm_);
+    });
+    const int batched =
+        after_filling(freed, [this] { qm7::ccm::wakeup_processor_times(ccm_, 10); });
+    EXPECT_EQ(batched, singles) << "with " << freed << " bytes read from a full pipe";
+  }
+  EXPECT_EQ(after_filling(4096, [this] { qm7::ccm::wakeup_processor_times(ccm_, 10); }), 10);
+
+  // Closed pipes and a null context are ignored.
+  ccm_close_wakeup_pipes(ccm_);
+  qm7::ccm::wakeup_processor_times(ccm_, 5);
+  qm7::ccm::wakeup_processor_times(nullptr, 5);
+}
+
+TEST_F(DataPathTest, ReadOfManyFramesWakesOncePerFrame) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  ccm_channel_t* ch = make_channel(ccm_, sv[0], "MANY");
+  ccm_channel_chain(ccm_, ch);
+  merge_newq(ccm_);
+  Bytes stream;
+  for (int i = 0; i < 20; ++i) stream = cat({stream, job_state_frame()});
+  ASSERT_EQ(write(sv[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  ASSERT_EQ(ccm_read_channel(ccm_, ch, &err_), 0);  // 6780 bytes: all in one receive call
+  bool all_p = false;
+  EXPECT_EQ(drain(&all_p), 20);
+  EXPECT_TRUE(all_p);
+  int n = 0;
+  ccm_queue_lock(ccm_);
+  for (ccm_msg_t* m = ccm_->recvq.head; m != nullptr; m = m->nxt) ++n;
+  ccm_queue_unlock(ccm_);
+  EXPECT_EQ(n, 20);
+  close(sv[1]);
+}
+
+TEST_F(DataPathTest, FailedSelectNamesTheDescriptorsItWasGiven) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  const int gone = sv[0];
+  ccm_channel_t* ch = make_channel(ccm_, gone, "GONE");
+  ccm_channel_chain(ccm_, ch);
+  close(gone);  // select() now refuses the set with EBADF
+  close(sv[1]);
+  const int wake = ccm_->network_wakeup[0];
+  const int lo = wake < gone ? wake : gone;
+  const int hi = wake < gone ? gone : wake;
+  ccm_error_t err{};
+  EXPECT_EQ(ccm_network_select(ccm_, 0, &err), -1);
+  EXPECT_EQ(err.msgnr, 2000102);
+  const std::string want = "select(" + std::to_string(hi + 1) + ",RSET[" + std::to_string(lo) +
+                           "," + std::to_string(hi) + "],WSET[])|9-";
+  EXPECT_EQ(std::string(err.msginsert).rfind(want, 0), 0u) << err.msginsert;
+  ch->s = -1;  // the descriptor is closed already
+}
+
+}  // namespace
