@@ -80,6 +80,44 @@ void deliver(ccm_context_t* ccm, ccm_msg_t* msg, PendingWakeups* wakeups) {
   wakeups->add();
 }
 
+// The descriptors that arrived as control data with one receive call. They belong to the
+// messages cut from that call; when no message takes them (the frame with them is refused, cannot
+// be allocated or is not complete yet), they are closed on the way out, so that no descriptor a
+// peer passed stays open without an owner.
+class ReceivedDescriptors {
+ public:
+  ReceivedDescriptors(const unsigned char* control, size_t len) : control_(control), len_(len) {}
+  ~ReceivedDescriptors() {
+    if (!handed_over_ && control_ != nullptr) close_all();
+  }
+  ReceivedDescriptors(const ReceivedDescriptors&) = delete;
+  ReceivedDescriptors& operator=(const ReceivedDescriptors&) = delete;
+  void handed_over() { handed_over_ = true; }
+
+ private:
+  void close_all() const {
+    struct msghdr mh {};
+    mh.msg_control = const_cast<unsigned char*>(control_);
+    mh.msg_controllen = len_;
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0))
+        continue;
+      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+        QM7_TRACE("%s:      closing passed descriptor %d: no frame delivered with it",
+                  "ccm_read_channel", fd);
+        close_fd(fd);
+      }
+    }
+  }
+
+  const unsigned char* control_;
+  size_t len_;
+  bool handed_over_ = false;
+};
+
 }  // namespace
 
 int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
@@ -120,6 +158,7 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   size_t cursor = 0;
   // One byte "P" per delivered frame, written in one call on every way out of this function.
   PendingWakeups wakeups(ccm);
+  ReceivedDescriptors passed(control_len > 0 ? control : nullptr, control_len);
 
   while (held - cursor >= kMinHeldForLength) {
     QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
@@ -175,6 +214,7 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       std::memcpy(msg->control_data, control, msg->control_len);
       if (trc_level())
         trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
+      passed.handed_over();
     }
     deliver(ccm, msg, &wakeups);
     cursor += frame.length;
