@@ -7,8 +7,10 @@
 //
 // Protocol on the stream socket given as argv[1] (see bench_common.cc): a request is a 4-byte
 // length, then that many bytes: a flag byte (1: keep standard output) and the arguments, each
-// NUL-terminated. The answer is one spawn_reply. End of input ends the program.
+// NUL-terminated. The answer is one spawn_reply. End of input ends the program. A program that
+// has not ended after kSpawnLimitSeconds is killed (its exit status is then -1).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +24,10 @@
 #include "spawn_protocol.h"
 
 namespace {
+
+volatile sig_atomic_t alarm_rang = 0;
+
+void on_alarm(int) { alarm_rang = 1; }
 
 bool read_full(int fd, void* data, size_t len) {
   auto* p = static_cast<char*>(data);
@@ -68,9 +74,14 @@ qm7::bench::spawn_reply run(char* payload, uint32_t len) {
   }
   args[argc] = nullptr;
 
+  // A program that hangs is killed after kSpawnLimitSeconds, so a benchmark always ends.
+  alarm(qm7::bench::kSpawnLimitSeconds);
   const double start = now_ms();
   const pid_t pid = fork();
-  if (pid < 0) return reply;
+  if (pid < 0) {
+    alarm(0);
+    return reply;
+  }
   if (pid == 0) {
     if (!keep_stdout) {
       const int null_fd = open("/dev/null", O_WRONLY);
@@ -83,9 +94,13 @@ qm7::bench::spawn_reply run(char* payload, uint32_t len) {
   }
   int status = 0;
   struct rusage usage {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  while (wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) break;
+    if (alarm_rang) kill(pid, SIGKILL);
   }
   reply.wall_ms = now_ms() - start;
+  alarm(0);
+  alarm_rang = 0;
   reply.max_rss_kb = usage.ru_maxrss;
   reply.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   reply.started = 1;
@@ -96,6 +111,9 @@ qm7::bench::spawn_reply run(char* payload, uint32_t len) {
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
+  struct sigaction action {};
+  action.sa_handler = on_alarm;  // no SA_RESTART: the alarm interrupts wait4
+  sigaction(SIGALRM, &action, nullptr);
   const int fd = atoi(argv[1]);
   static char payload[qm7::bench::kSpawnMaxRequest];
   for (;;) {

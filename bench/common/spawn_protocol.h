@@ -9,6 +9,7 @@ namespace qm7::bench {
 
 inline constexpr int kSpawnMaxArgs = 256;
 inline constexpr uint32_t kSpawnMaxRequest = 64 * 1024;
+inline constexpr unsigned kSpawnLimitSeconds = 120;  // then the program is killed
 
 struct spawn_reply {
   double wall_ms;   // from fork to reaped, measured by the spawner
