@@ -116,9 +116,11 @@ int ccm_msg_set_protocol_header(ccm_msg_t* ccmmsg, const char* protocol) {
   namespace proto = qm7::protocol;
   if (ccmmsg->len < 0 || ccmmsg->len > proto::kMaxLength) return 0;
   unsigned char* h = ccmmsg->msg_start;
-  char digits[proto::kLengthWidth + 1];
-  snprintf(digits, sizeof(digits), "%.8d", ccmmsg->len);
-  memcpy(h + proto::kLengthOffset, digits, proto::kLengthWidth);
+  // The 8 digits of "%.8d", written directly: this runs for every frame sent.
+  unsigned value = static_cast<unsigned>(ccmmsg->len);
+  for (size_t i = proto::kLengthWidth; i-- > 0; value /= 10) {
+    h[proto::kLengthOffset + i] = static_cast<unsigned char>('0' + value % 10);
+  }
   memcpy(h + proto::kEyeCatchOffset, proto::kEyeCatch, proto::kEyeCatchWidth);
   memcpy(h + proto::kVersionOffset, proto::kVersion, proto::kVersionWidth);
   memset(h + proto::kProtocolOffset, ' ', proto::kProtocolWidth);

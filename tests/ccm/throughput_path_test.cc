@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -120,6 +121,18 @@ TEST_F(DataPathTest, FailedSelectNamesTheDescriptorsItWasGiven) {
                            "," + std::to_string(hi) + "],WSET[])|9-";
   EXPECT_EQ(std::string(err.msginsert).rfind(want, 0), 0u) << err.msginsert;
   ch->s = -1;  // the descriptor is closed already
+}
+
+TEST_F(DataPathTest, HeaderLengthFieldHasEightDigits) {
+  ccm_msg_t* msg = make_body_msg(ccm_, 48);
+  for (int len : {0, 7, 339, 100048, 12345678, 99999999}) {
+    msg->len = len;
+    ccm_msg_set_protocol_header(msg, "NAT");
+    char want[9];
+    snprintf(want, sizeof want, "%.8d", len);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(msg->msg_start), 8), want);
+  }
+  ccm_msg_free(ccm_, msg);
 }
 
 }  // namespace
