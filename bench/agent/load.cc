@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,6 +27,7 @@ struct exchange {
   int fd = -1;
   long index = 0;  // report number within the round
   phase at = phase::greeting;
+  clock_type::time_point opened;
   std::size_t have = 0;  // bytes of the frame being read, or of the report already written
   unsigned char buf[kMaxFrame];
 };
@@ -61,11 +63,13 @@ class generator {
   long open_ = 0;
   report_frames frames_;
   load_result result_;
+  std::vector<double> durations_ms_;
 };
 
 void generator::open_next(exchange* x) {
   while (started_ < reports_) {
     x->index = started_++;
+    x->opened = clock_type::now();
     x->at = phase::greeting;
     x->have = 0;
     x->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -105,6 +109,8 @@ void generator::fail(exchange* x, const char* what, int err) {
 void generator::finish(exchange* x) {
   ++result_.answered;
   ++result_.answers[x->index];
+  durations_ms_.push_back(
+      std::chrono::duration<double, std::milli>(clock_type::now() - x->opened).count());
   close(x->fd);
   x->fd = -1;
 }
@@ -220,6 +226,11 @@ load_result generator::run() {
   }
   result_.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
   close(epfd_);
+  if (!durations_ms_.empty()) {
+    std::sort(durations_ms_.begin(), durations_ms_.end());
+    result_.p99_ms = durations_ms_[(durations_ms_.size() - 1) * 99 / 100];
+    result_.max_ms = durations_ms_.back();
+  }
   return result_;
 }
 

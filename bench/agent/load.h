@@ -16,6 +16,8 @@ struct load_result {
   long failed = 0;     // exchanges that broke off (error, early close, bad frame, time limit)
   std::string first_failure;  // what went wrong first, empty when nothing did
   std::vector<int> answers;   // per report (job - first_job): answers received
+  double p99_ms = 0;          // 99th percentile and longest time from connect to answer
+  double max_ms = 0;
 };
 
 // Runs `reports` exchanges against 127.0.0.1:`port`, `connections` at a time, job numbers

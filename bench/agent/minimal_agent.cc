@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,8 +140,11 @@ long finish_minimal_agent(minimal_agent* agent, double seconds) {
   }
   if (p.revents == 0) kill(agent->pid, SIGKILL);
   int status = 0;
-  while (waitpid(agent->pid, &status, 0) < 0 && errno == EINTR) {
+  rusage u{};
+  while (wait4(agent->pid, &status, 0, &u) < 0 && errno == EINTR) {
   }
+  agent->cpu_seconds = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) answered = -1;
   close(agent->result_fd);
   agent->result_fd = -1;

@@ -12,7 +12,8 @@ namespace agent_bench {
 struct minimal_agent {
   pid_t pid = -1;
   int port = 0;
-  int result_fd = -1;  // the child writes its count here when it is done
+  int result_fd = -1;      // the child writes its count here when it is done
+  double cpu_seconds = 0;  // user and system CPU time of the child, set by finish
 };
 
 // Forks the agent, which ends after answering `reports` frames (or after 60 idle seconds).

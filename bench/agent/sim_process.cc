@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,11 @@ std::string read_all(int fd) {
     at += n;
   }
   return text;
+}
+
+double cpu_seconds_of(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -105,7 +111,11 @@ bool sim_process::finish_and_check(int first_job, double seconds, std::string* w
   int status = 0;
   const auto until = clock_type::now() + std::chrono::duration<double>(seconds);
   pid_t done = 0;
-  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && clock_type::now() < until) pause_ms(1);
+  rusage usage{};
+  while ((done = wait4(pid, &status, WNOHANG, &usage)) == 0 && clock_type::now() < until) {
+    pause_ms(1);
+  }
+  cpu_seconds_ = cpu_seconds_of(usage);
   if (done != pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

@@ -19,6 +19,8 @@ class sim_process {
   sim_process& operator=(const sim_process&) = delete;
 
   int port() const { return port_; }
+  // User and system CPU time the simulator used, known after finish_and_check.
+  double cpu_seconds() const { return cpu_seconds_; }
 
   // Waits for the simulator's end (at most `seconds`, then kills it) and checks its output: exit
   // status 0, nothing on standard error, and one report line for each job number from
@@ -31,6 +33,7 @@ class sim_process {
   int err_fd_ = -1;
   int port_ = 0;
   long count_;
+  double cpu_seconds_ = 0;
   std::string port_file_;
 };
 
