@@ -35,7 +35,10 @@ void on_stop_signal(int) { g_stop = 1; }
 constexpr char kProgram[] = "qm7-agent-sim";
 constexpr char kGreeting[] = "QM7-AGENT-SIM";
 constexpr char kOtherMessage[] = "NOT-A-GREETING";
-constexpr int kBacklog = 128;
+// Messengers come in bursts (a batch of jobs ending together). A connection that finds the
+// accept queue full has its SYN dropped and retried only a second later, so the queue is made as
+// long as the system allows (the kernel cuts it to net.core.somaxconn).
+constexpr int kBacklog = 4096;
 
 double monotonic_now() {
   struct timespec t;
@@ -68,6 +71,7 @@ class server {
   void send_answer(ccm_msg_t* received);
   void greet_due_connections();
   int receive_timeout() const;
+  bool messages_waiting();
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   const options& opts_;
@@ -77,6 +81,7 @@ class server {
   std::map<int, connection> conns_;
   long accepted_ = 0;
   long reports_ = 0;
+  long greetings_due_ = 0;  // connections in conns_ with a delayed greeting still to send
 };
 
 void server::note(const char* format, ...) {
@@ -246,7 +251,10 @@ void server::on_accept(int id) {
          c.faulty ? ", fault " : "", c.faulty ? fault_name(opts_.fault) : "");
   }
   const fault_mode mode = c.faulty ? opts_.fault : fault_mode::none;
-  if (mode == fault_mode::delay) c.greet_due = monotonic_now() + opts_.delay_seconds;
+  if (mode == fault_mode::delay) {
+    c.greet_due = monotonic_now() + opts_.delay_seconds;
+    ++greetings_due_;
+  }
   conns_[id] = c;
   switch (mode) {
     case fault_mode::none:
@@ -272,13 +280,15 @@ void server::on_close(int id) {
   auto it = conns_.find(id);
   if (it == conns_.end()) return;
   if (opts_.verbose) note("conn %d closed", id);
+  if (it->second.greet_due >= 0) --greetings_due_;
   conns_.erase(it);
 }
 
 void server::on_report(ccm_msg_t* msg) {
   const int id = msg->addr.src_ID;
   auto it = conns_.find(id);
-  const connection c = it != conns_.end() ? it->second : connection{};
+  static const connection unknown;
+  const connection& c = it != conns_.end() ? it->second : unknown;
   qm7::meld::decoded_record record;
   std::string why;
   if (msg->len < 0 || !qm7::meld::decode_record(
@@ -292,8 +302,9 @@ void server::on_report(ccm_msg_t* msg) {
     }
     peer_info peer = c.peer;
     peer.channel_id = id;
-    printf("%s\n", report_line(record, peer, opts_.json).c_str());
-    fflush(stdout);
+    const std::string line = report_line(record, peer, opts_.json);
+    fwrite(line.data(), 1, line.size(), stdout);
+    putchar('\n');
     ++reports_;
   }
   if (c.faulty && opts_.fault == fault_mode::no_answer) return;
@@ -328,10 +339,12 @@ void server::handle(ccm_msg_t* msg) {
 }
 
 void server::greet_due_connections() {
+  if (greetings_due_ == 0) return;
   const double now = monotonic_now();
   for (auto& [id, c] : conns_) {
     if (c.greet_due >= 0 && c.greet_due <= now) {
       c.greet_due = -1.0;
+      --greetings_due_;
       send_greeting(id);
     }
   }
@@ -339,6 +352,7 @@ void server::greet_due_connections() {
 
 // Whole seconds only: a delayed greeting goes out at most about a second late.
 int server::receive_timeout() const {
+  if (greetings_due_ == 0) return 1;
   double next = -1.0;
   for (const auto& [id, c] : conns_) {
     if (c.greet_due >= 0 && (next < 0 || c.greet_due < next)) next = c.greet_due;
@@ -347,12 +361,23 @@ int server::receive_timeout() const {
   return next - monotonic_now() <= 0 ? 0 : 1;
 }
 
+// Whether the network thread has queued anything for this thread; no system call.
+bool server::messages_waiting() {
+  ccm_queue_lock(ccm_);
+  const bool waiting = ccm_->recvq.head != nullptr;
+  ccm_queue_unlock(ccm_);
+  return waiting;
+}
+
 int server::run() {
   if (!start()) {
     stop();
     return 1;
   }
   while (!g_stop && (opts_.count == 0 || reports_ < opts_.count)) {
+    // The report lines are written out whenever nothing more is queued: at once when the
+    // simulator is idle, and in one write for a burst of reports rather than one per line.
+    if (!messages_waiting()) fflush(stdout);
     ccm_msg_t* msg = nullptr;
     ccm_error_t err{};
     if (ccm_receive_message(ccm_, receive_timeout(), &msg, &err) == 1) {
@@ -361,6 +386,7 @@ int server::run() {
     }
     greet_due_connections();
   }
+  fflush(stdout);
   stop();
   return 0;
 }
