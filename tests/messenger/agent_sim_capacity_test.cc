@@ -1,0 +1,238 @@
+// qm7-agent-sim under a burst of connections and in the connection faults that end a connection
+// early: every connection of a burst larger than a small accept queue is taken at once and every
+// report is printed exactly once; --fault close closes each connection at once, not when the
+// network thread's select pass times out; a delayed greeting still goes out when another delayed
+// connection went away first.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "qm7/messenger/records.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using qm7_test::frame;
+using qm7_test::sim_process;
+
+double SecondsSince(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
+}
+
+int ConnectBlocking(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = Loopback(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads exactly `n` bytes within `seconds`; false on time-out, error or end of file.
+bool ReadExactly(int fd, unsigned char* out, size_t n, double seconds) {
+  const auto start = clock_type::now();
+  size_t got = 0;
+  while (got < n) {
+    const int ms = static_cast<int>((seconds - SecondsSince(start)) * 1000);
+    pollfd p = {fd, POLLIN, 0};
+    if (ms <= 0 || poll(&p, 1, ms) != 1) return false;
+    const ssize_t r = read(fd, out + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// Reads one frame by its header's length field.
+bool ReadFrame(int fd, frame* f, double seconds = 10) {
+  f->assign(48, 0);
+  if (!ReadExactly(fd, f->data(), 48, seconds)) return false;
+  const size_t len = strtoul(std::string(f->begin(), f->begin() + 8).c_str(), nullptr, 10);
+  if (len < 48 || len > 65536) return false;
+  f->resize(len);
+  return ReadExactly(fd, f->data() + 48, len - 48, seconds);
+}
+
+// The job-end frame qm_jpmd sends for job `job`: the destination name, then the 276-byte record.
+frame ReportFrame(int job) {
+  std::vector<unsigned char> body = {0x01, 0x08, 'J',  'P',  'A',  'K',  'T', 'J',
+                                     '_',  'R',  0xFF, 0x14, 0x01, 0x00, 0x00};
+  std::vector<unsigned char> record(qm7::meld::job::kLength);
+  qm7::meld::report_fields fields;
+  fields.jobnri = job;
+  fields.status = 'E';
+  DATUM_BUFF now;
+  GetDatumZeit2(nullptr, &now);
+  qm7::meld::build_job_event_record(record, fields, now, qm7::meld::current_process_ids());
+  body.insert(body.end(), record.begin(), record.end());
+  return qm7_test::MakeFrame(body);
+}
+
+// The process whose command line holds `arg`, or -1.
+pid_t FindProcessWithArgument(const std::string& arg) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  pid_t found = -1;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = atoi(e->d_name);
+    if (pid <= 0) continue;
+    std::ifstream in(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+    const std::string cmdline((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    if (cmdline.find(std::string(1, '\0') + arg + '\0') != std::string::npos) {
+      found = pid;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+int SystemAcceptQueueLimit() {
+  std::ifstream in("/proc/sys/net/core/somaxconn");
+  int limit = 0;
+  in >> limit;
+  return limit;
+}
+
+// A burst of 300 connections, larger than the 128 the accept queue once held. The simulator is
+// stopped while they connect, so the kernel alone completes the handshakes: a connection beyond
+// the accept queue's length would stay unconnected (its SYN dropped, retried only after a
+// second, and dropped again). Then every connection reports and each report is printed once.
+TEST(AgentSimCapacity, BurstOfConnectionsAllTakenAndEachReportPrintedOnce) {
+  constexpr int kConnections = 300;
+  if (SystemAcceptQueueLimit() < kConnections) {
+    GTEST_SKIP() << "net.core.somaxconn is below " << kConnections;
+  }
+  const std::string port_file = "/tmp/qm7_sim_burst_" + std::to_string(getpid());
+  sim_process sim({"--port-file", port_file, "--count", std::to_string(kConnections)});
+  ASSERT_GT(sim.port(), 0);
+  const pid_t pid = FindProcessWithArgument(port_file);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+
+  std::vector<int> fds;
+  const sockaddr_in a = Loopback(sim.port());
+  for (int i = 0; i < kConnections; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
+    fds.push_back(fd);
+  }
+  // A connected socket is writable; one still waiting for its handshake is not. Waiting past the
+  // first SYN retry (one second) shows that a dropped connection stays dropped.
+  int connected = 0;
+  const auto start = clock_type::now();
+  while (SecondsSince(start) < 1.5) {
+    std::vector<pollfd> p;
+    for (int fd : fds) p.push_back({fd, POLLOUT, 0});
+    poll(p.data(), p.size(), 100);
+    connected = 0;
+    for (const pollfd& q : p) connected += (q.revents & POLLOUT) != 0;
+    if (connected == kConnections) break;
+  }
+  kill(pid, SIGCONT);
+  EXPECT_EQ(kConnections, connected);
+
+  for (int fd : fds) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  frame f;
+  for (int i = 0; i < kConnections; ++i) {
+    ASSERT_TRUE(ReadFrame(fds[i], &f)) << "no greeting on connection " << i;
+    const frame report = ReportFrame(5000 + i);
+    ASSERT_EQ(static_cast<ssize_t>(report.size()), write(fds[i], report.data(), report.size()));
+  }
+  int answered = 0;
+  for (int i = 0; i < kConnections; ++i) {
+    answered += ReadFrame(fds[i], &f);
+    close(fds[i]);
+  }
+  EXPECT_EQ(kConnections, answered);
+
+  std::map<int, int> seen;
+  std::string line;
+  for (int i = 0; i < kConnections && sim.ReadLine(&line); ++i) {
+    ASSERT_EQ(0u, line.find("job-end job=")) << line;
+    ++seen[atoi(line.c_str() + 12)];
+  }
+  EXPECT_EQ(0, sim.WaitExit());
+  EXPECT_FALSE(sim.ReadLine(&line, 1));  // nothing more
+  EXPECT_EQ(static_cast<size_t>(kConnections), seen.size());
+  for (const auto& [job, count] : seen) {
+    EXPECT_TRUE(job >= 5000 && job < 5000 + kConnections) << job;
+    EXPECT_EQ(1, count) << "job " << job;
+  }
+  EXPECT_EQ("", sim.Stderr());
+  unlink(port_file.c_str());
+}
+
+// Deleting a channel only marks it; the network thread closes the socket after its pass. The
+// simulator wakes the thread, so the close comes at once and not when the pass's ten-second
+// select time-out ends. Several connections in turn, as each must wake the thread anew.
+TEST(AgentSimCapacity, FaultCloseClosesEachConnectionAtOnce) {
+  sim_process sim({"--fault", "close"});
+  ASSERT_GT(sim.port(), 0);
+  for (int i = 0; i < 3; ++i) {
+    const int fd = ConnectBlocking(sim.port());
+    ASSERT_GE(fd, 0);
+    const auto start = clock_type::now();
+    pollfd p = {fd, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 12000)) << "connection " << i << " never closed";
+    const double seconds = SecondsSince(start);
+    char byte;
+    EXPECT_GE(0, read(fd, &byte, 1)) << "connection " << i << ": bytes instead of the close";
+    EXPECT_LT(seconds, 2.0) << "connection " << i;
+    close(fd);
+  }
+}
+
+// Two connections wait for a delayed greeting; the first leaves before it is due. The second
+// is still greeted, about a second after it came, and its report is printed.
+TEST(AgentSimCapacity, DelayedGreetingAfterAnotherDelayedConnectionLeft) {
+  sim_process sim({"--fault", "delay:1", "--count", "1"});
+  ASSERT_GT(sim.port(), 0);
+  const int leaving = ConnectBlocking(sim.port());
+  ASSERT_GE(leaving, 0);
+  const int staying = ConnectBlocking(sim.port());
+  ASSERT_GE(staying, 0);
+  const auto start = clock_type::now();
+  close(leaving);
+  frame f;
+  ASSERT_TRUE(ReadFrame(staying, &f, 5));
+  EXPECT_GE(SecondsSince(start), 0.5);
+  ASSERT_EQ(63u, f.size());  // the header and a key-4 element holding "QM7-AGENT-SIM"
+  EXPECT_EQ(0x04, f[48]);
+  const frame report = ReportFrame(77);
+  ASSERT_EQ(static_cast<ssize_t>(report.size()), write(staying, report.data(), report.size()));
+  ASSERT_TRUE(ReadFrame(staying, &f, 5));
+  close(staying);
+  std::string line;
+  ASSERT_TRUE(sim.ReadLine(&line));
+  EXPECT_EQ(0u, line.find("job-end job=77 "));
+  EXPECT_EQ(0, sim.WaitExit());
+}
+
+}  // namespace
