@@ -50,20 +50,20 @@ std::string MaskVolatile(const std::string& text);
 // 0 to 2 (plus what fill_fds_to asks for).
 struct spawn_options {
   std::string input;     // standard input (else /dev/null)
+  bool lines = false;    // standard output through a pipe, for ReadLine
   int fill_fds_to = 0;   // /dev/null on descriptors 3 .. fill_fds_to - 1
   int nofile_limit = 0;  // when not 0: RLIMIT_NOFILE of the child
 };
 
 struct run_result {
-  std::string out;
+  std::string out;     // with spawn_options::lines: what ReadLine did not take
   std::string err;
   int exit_code = -1;  // exit status, or -1 when killed or not exited normally
   double seconds = 0;  // wall time from start to exit
   pid_t pid = 0;
 };
 
-// A started child whose output goes to files; Wait collects it. The destructor kills and reaps
-// a child not yet waited for.
+// A started child. The destructor ends (SIGTERM) and reaps one not yet waited for.
 class child {
  public:
   child(const std::string& program, const std::vector<std::string>& args,
@@ -71,47 +71,40 @@ class child {
   ~child();
   child(const child&) = delete;
   child& operator=(const child&) = delete;
-  // Waits at most `limit_seconds`, then kills the child.
+  // Waits at most `limit_seconds`, then kills the child; a second call returns exit_code -1.
   run_result Wait(double limit_seconds = 30);
+  // The next line of standard output (spawn_options::lines), waiting at most `seconds`; false
+  // on time-out or end of output.
+  bool ReadLine(std::string* line, double seconds = 10);
 
  private:
   pid_t pid_ = -1;
-  std::string out_path_, err_path_, in_path_;
+  int out_pipe_ = -1;
+  std::string out_path_, err_path_, in_path_, buffer_;
   std::chrono::steady_clock::time_point start_;
   bool waited_ = false;
 };
 
 // Runs a program of the build (by name) to its end, at most `limit_seconds`.
-run_result Run(const std::string& name, const std::vector<std::string>& args,
-               const spawn_options& opts = {}, double limit_seconds = 30);
+run_result RunProgram(const std::string& name, const std::vector<std::string>& args,
+                      const spawn_options& opts = {}, double limit_seconds = 30);
 inline run_result RunMessenger(const std::vector<std::string>& args, const spawn_options& opts = {},
                                double limit_seconds = 30) {
-  return Run("qm_jpmd", args, opts, limit_seconds);
+  return RunProgram("qm_jpmd", args, opts, limit_seconds);
 }
 
-// qm7-agent-sim as a child: standard output read line by line, standard error into a file.
-class sim_process {
+// qm7-agent-sim, its output read line by line.
+class sim_process : public child {
  public:
   explicit sim_process(const std::vector<std::string>& args);
-  ~sim_process();
   // The port of its first line ("... port=N"); -1 when that line did not come in time.
   int port() const { return port_; }
-  // Arguments of a messenger run against this simulator: `args` and its address, TIMEOUT=2, WAIT=1.
-  std::vector<std::string> To(std::vector<std::string> args) const;
-  // The next line, waiting at most `seconds`; false on time-out or end of output.
-  bool ReadLine(std::string* line, double seconds = 10);
-  // Waits for the exit (at most `seconds`, then kills); the exit code.
-  int WaitExit(double seconds = 10);
-  int Stop();  // SIGTERM, then WaitExit
-  std::string Stderr() const;
+  // Arguments of a messenger run against it: its address, TIMEOUT=2 and WAIT=1, then `args`
+  // (later values win).
+  std::vector<std::string> To(const std::vector<std::string>& args) const;
 
  private:
-  pid_t pid_ = -1;
-  int out_fd_ = -1;
-  std::string buffer_, err_path_;
   int port_ = -1;
-  bool exited_ = false;
-  int exit_code_ = -1;
 };
 
 // One received frame: the 48-byte header and the body, as read from the socket.
@@ -159,6 +152,9 @@ class raw_agent {
   std::vector<conn_log> logs_;  // guarded by mu_
   std::thread thread_;
 };
+
+// Whether the tests run under valgrind, which manages its programs' descriptors itself.
+bool UnderValgrind();
 
 // A port on 127.0.0.1 where nothing listens (bound, then released).
 int UnusedPort();

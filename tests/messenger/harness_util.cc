@@ -22,8 +22,6 @@
 #include <sstream>
 #include <string_view>
 
-extern char** environ;
-
 namespace qm7_test {
 namespace {
 
@@ -51,24 +49,11 @@ int RemainingMs(clock_type::time_point start, double seconds) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// The environment of every child: ours with TZ=UTC0, so local and UTC times are one text.
-std::vector<char*> ChildEnvironment(std::vector<std::string>* storage) {
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "TZ=", 3) != 0) storage->push_back(*e);
-  }
-  storage->push_back("TZ=UTC0");
-  std::vector<char*> envp;
-  for (auto& s : *storage) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  return envp;
-}
-
 // Forks and execs `program`; in the child only async-signal-safe calls run.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args, int in_fd, int out_fd,
             int err_fd, const spawn_options& opts) {
   Argv argv(args, program);
-  std::vector<std::string> env_storage;
-  std::vector<char*> envp = ChildEnvironment(&env_storage);
+  setenv("TZ", "UTC0", 1);  // local and UTC times are then one text
   const pid_t pid = fork();
   if (pid != 0) return pid;
   dup2(in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY), 0);
@@ -89,7 +74,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
       close(n);
     }
   }
-  execve(argv.argv()[0], argv.argv(), envp.data());
+  execv(argv.argv()[0], argv.argv());
   _exit(127);
 }
 
@@ -117,9 +102,13 @@ void InstallSigchldPipe() {
 // Reaps `pid`, waiting at most `seconds` for it to end before killing it; the wait status.
 int Reap(pid_t pid, double seconds) {
   const auto start = clock_type::now();
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  static bool pidfd_missing = false;  // asked once: valgrind warns at every call
+  const int pidfd = pidfd_missing ? -1 : static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   const bool use_pipe = pidfd < 0;
-  if (use_pipe) InstallSigchldPipe();
+  if (use_pipe) {
+    pidfd_missing = pidfd_missing || errno == ENOSYS;
+    InstallSigchldPipe();
+  }
   int status = 0;
   for (;;) {
     if (use_pipe) {
@@ -220,7 +209,13 @@ std::string MaskVolatile(const std::string& text) {
 
 child::child(const std::string& program, const std::vector<std::string>& args,
              const spawn_options& opts) {
-  const int out_fd = OpenTemp(&out_path_);
+  int out_fd = OpenTemp(&out_path_);
+  int pipe_fds[2];
+  if (opts.lines && pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    close(out_fd);
+    out_fd = pipe_fds[1];
+    out_pipe_ = pipe_fds[0];
+  }
   const int err_fd = OpenTemp(&err_path_);
   int in_fd = -1;
   if (!opts.input.empty()) {
@@ -236,7 +231,11 @@ child::child(const std::string& program, const std::vector<std::string>& args,
 }
 
 child::~child() {
-  if (!waited_ && pid_ > 0) Wait(0);
+  if (!waited_ && pid_ > 0) {
+    kill(pid_, SIGTERM);
+    Wait(10);
+  }
+  if (out_pipe_ >= 0) close(out_pipe_);
   for (const std::string& path : {out_path_, err_path_, in_path_}) {
     if (!path.empty()) unlink(path.c_str());
   }
@@ -249,44 +248,12 @@ run_result child::Wait(double limit_seconds) {
   r.exit_code = ExitCodeOf(Reap(pid_, limit_seconds));
   waited_ = true;
   r.seconds = std::chrono::duration<double>(clock_type::now() - start_).count();
-  r.out = ReadFile(out_path_);
+  r.out = out_pipe_ >= 0 ? buffer_ : ReadFile(out_path_);
   r.err = ReadFile(err_path_);
   return r;
 }
 
-run_result Run(const std::string& name, const std::vector<std::string>& args,
-               const spawn_options& opts, double limit_seconds) {
-  return child(BinPath(name), args, opts).Wait(limit_seconds);
-}
-
-sim_process::sim_process(const std::vector<std::string>& args) {
-  int pipe_fds[2];
-  const int err_fd = OpenTemp(&err_path_);
-  if (pipe2(pipe_fds, O_CLOEXEC) == 0) {
-    pid_ = Spawn(BinPath("qm7-agent-sim"), args, -1, pipe_fds[1], err_fd, {});
-    close(pipe_fds[1]);
-    out_fd_ = pipe_fds[0];
-  }
-  close(err_fd);
-  std::string first;
-  if (ReadLine(&first, 20)) {
-    const size_t digits = first.find_first_of("0123456789", first.find("port"));
-    if (digits != std::string::npos) port_ = atoi(first.c_str() + digits);
-  }
-}
-
-sim_process::~sim_process() {
-  if (pid_ > 0 && !exited_) Stop();
-  if (out_fd_ >= 0) close(out_fd_);
-  unlink(err_path_.c_str());
-}
-
-std::vector<std::string> sim_process::To(std::vector<std::string> args) const {
-  args.insert(args.end(), {"IPA=127.0.0.1", "PNR=" + std::to_string(port_), "TIMEOUT=2", "WAIT=1"});
-  return args;
-}
-
-bool sim_process::ReadLine(std::string* line, double seconds) {
+bool child::ReadLine(std::string* line, double seconds) {
   const auto start = clock_type::now();
   for (;;) {
     const size_t nl = buffer_.find('\n');
@@ -296,31 +263,38 @@ bool sim_process::ReadLine(std::string* line, double seconds) {
       return true;
     }
     const int ms = RemainingMs(start, seconds);
-    if (ms == 0 || out_fd_ < 0) return false;
-    struct pollfd p = {out_fd_, POLLIN, 0};
+    if (ms == 0 || out_pipe_ < 0) return false;
+    struct pollfd p = {out_pipe_, POLLIN, 0};
     const int r = poll(&p, 1, ms);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     char chunk[4096];
-    const ssize_t n = read(out_fd_, chunk, sizeof(chunk));
+    const ssize_t n = read(out_pipe_, chunk, sizeof(chunk));
     if (n <= 0) return false;
     buffer_.append(chunk, static_cast<size_t>(n));
   }
 }
 
-int sim_process::WaitExit(double seconds) {
-  if (exited_ || pid_ <= 0) return exit_code_;
-  exit_code_ = ExitCodeOf(Reap(pid_, seconds));
-  exited_ = true;
-  return exit_code_;
+run_result RunProgram(const std::string& name, const std::vector<std::string>& args,
+                      const spawn_options& opts, double limit_seconds) {
+  return child(BinPath(name), args, opts).Wait(limit_seconds);
 }
 
-int sim_process::Stop() {
-  if (!exited_ && pid_ > 0) kill(pid_, SIGTERM);
-  return WaitExit(10);
+sim_process::sim_process(const std::vector<std::string>& args)
+    : child(BinPath("qm7-agent-sim"), args, {.input = "", .lines = true}) {
+  std::string first;
+  if (ReadLine(&first, 20)) {
+    const size_t digits = first.find_first_of("0123456789", first.find("port"));
+    if (digits != std::string::npos) port_ = atoi(first.c_str() + digits);
+  }
 }
 
-std::string sim_process::Stderr() const { return ReadFile(err_path_); }
+std::vector<std::string> sim_process::To(const std::vector<std::string>& args) const {
+  std::vector<std::string> all = {"IPA=127.0.0.1", "PNR=" + std::to_string(port_), "TIMEOUT=2",
+                                  "WAIT=1"};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
 
 frame MakeFrame(const std::vector<unsigned char>& body) {
   frame f(48, ' ');
@@ -456,6 +430,11 @@ bool raw_agent::WaitFor(const std::function<bool(const std::vector<conn_log>&)>&
 std::vector<conn_log> raw_agent::Logs() {
   std::lock_guard<std::mutex> lock(mu_);
   return logs_;
+}
+
+bool UnderValgrind() {
+  const char* preload = getenv("LD_PRELOAD");
+  return preload != nullptr && strstr(preload, "vgpreload") != nullptr;
 }
 
 int UnusedPort() {

@@ -1,0 +1,183 @@
+// Commands with encrypted tokens: the replacement rules on a work area (markers, token ends,
+// bare markers, case, the digit limit, the bounded output), the CMD argument through the built
+// qm_jpmd with the decrypted text kept off its output, and the qm7-token tool.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../src/messenger/command_tokens.h"
+#include "messenger/harness.h"
+#include "qm7/messenger/command.h"
+#include "qm7/runtime/maxim.h"
+
+namespace {
+
+using qm7_test::RunMessenger;
+using qm7_test::RunProgram;
+
+// The printable token of `value` with the "--" marker, or 0xAD 0xAD when not `dashes`.
+std::string Token(const std::string& value, bool dashes = true) {
+  std::vector<char> buf(4 + 16 * (value.size() / 8 + 1) + 1);
+  ZUSTRNG_EnMaxim2(buf.data(), value.c_str(), kCmdTokenKey);
+  std::string t(buf.data());
+  if (dashes) t[0] = t[1] = '-';
+  return t;
+}
+
+std::string Lower(std::string token) {
+  for (size_t i = 4; i < token.size(); i++) token[i] = static_cast<char>(std::tolower(token[i]));
+  return token;
+}
+
+// The replacement over a work area shaped like processCmd's: the command and 4 zero bytes.
+std::string Rebuild(const std::string& cmd, size_t out_size = 0) {
+  std::vector<char> in(cmd.begin(), cmd.end());
+  in.resize(cmd.size() + 4, '\0');
+  if (out_size == 0) out_size = cmd.size() + 4;
+  std::vector<char> out(out_size + 8, '#');  // guard bytes behind the area
+  const size_t n = qm7::detail::rebuild_command(in.data(), cmd.size(), out.data(), out_size);
+  EXPECT_EQ(std::string(8, '#'), std::string(out.data() + out_size, 8)) << "overrun";
+  EXPECT_EQ(strlen(out.data()), n);
+  return out.data();
+}
+
+TEST(CommandTokens, Rebuild) {
+  const std::string pw = Token("s3cr3t"), v119(119, 'v'), t240 = Token(v119);
+  ASSERT_EQ(t240.size(), 4u + 240u);
+  const struct {
+    std::string cmd, expected;
+    size_t out_size;
+  } cases[] = {
+      // clang-format off
+      {"ls -l /tmp", "ls -l /tmp", 0}, {"", "", 0},
+      {"echo --1 --x -10 -\xAD" "10", "echo --1 --x -10 -\xAD" "10", 0},
+      {"tail --1", "tail --1", 0},  // a partial marker at the very end
+      {"login -p " + pw + "/db", "login -p s3cr3t/db", 0},
+      {pw, "s3cr3t", 0},
+      {"x " + Token("user", false) + ":" + Token("password 2") + "@host", "x user:password 2@host", 0},
+      {"p=" + Lower(pw) + ";", "p=s3cr3t;", 0},
+      {"[" + Token(std::string(100, 'z')) + "]", "[" + std::string(100, 'z') + "]", 0},
+      // Not in the encrypted form: the digits are upper-cased, the rest is plain text.
+      {"prog --10ab", "prog --10AB", 0}, {"prog --10abcdefg", "prog --10ABCDEFg", 0},
+      {"a --10xyz", "a xyz", 0},
+      // Bare markers insert nothing, also after a real token.
+      {"--10 echo hi", " echo hi", 0}, {"echo hi --10", "echo hi ", 0},
+      {"u " + Token("secret") + " --10 end", "u secret  end", 0},
+      {Token("one") + "\xAD\xAD" "10|", "one|", 0},
+      // A token takes at most 251 digits (not a multiple of 16: passed through); hex letters
+      // glued to a token extend it so that it no longer decrypts.
+      {"--10" + std::string(260, 'a'), "--10" + std::string(251, 'A') + std::string(9, 'a'), 0},
+      {t240 + "/", v119 + "/", 0}, {t240 + "abc", t240 + "ABC", 0},
+      // The output area bounds the result.
+      {"abcdefghij", "abcd", 5}, {"x " + pw + " tail", "x s3c", 6}, {"--10ab", "--", 3},
+      {"anything", "", 1},
+      // clang-format on
+  };
+  for (const auto& c : cases) EXPECT_EQ(Rebuild(c.cmd, c.out_size), c.expected) << c.cmd;
+}
+
+class CmdProcess : public testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/qm7_cmd_XXXXXX";
+    close(mkstemp(path));
+    file_ = path;
+  }
+  void TearDown() override { unlink(file_.c_str()); }
+  // Runs qm_jpmd with `before` and CMD=<cmd> writing into the file; the file's content.
+  std::string Cmd(const std::string& cmd, int exit_code, std::vector<std::string> before = {}) {
+    before.push_back("CMD=" + cmd + " > " + file_);
+    last_ = RunMessenger(before);
+    EXPECT_EQ(exit_code, last_.exit_code) << cmd << ": " << last_.err;
+    std::stringstream s;
+    s << std::ifstream(file_).rdbuf();
+    return s.str();
+  }
+  std::string file_;
+  qm7_test::run_result last_;
+};
+
+TEST_F(CmdProcess, TokensReachTheShellDecryptedAndNeverTheOutput) {
+  const std::string secret = "TopSecret-4711", pw = Token(secret);
+  EXPECT_EQ(Cmd("printf '[%s]' '" + pw + "/db' " + pw + " x", 0),
+            "[" + secret + "/db][" + secret + "][x]");
+  EXPECT_EQ(Cmd("printf '%s' " + Token("alice", false) + ":" + Lower(Token("pw-2")) + "@host", 0),
+            "alice:pw-2@host");
+  // Traced, the command shows its tokens encrypted; the rebuilt one is never traced.
+  EXPECT_EQ(Cmd("printf '%s' " + pw, 0, {"TRC=1"}), secret);
+  EXPECT_NE(last_.out.find("processCmd(cmd=printf '%s' " + pw), std::string::npos) << last_.out;
+  EXPECT_NE(last_.out.find("processCmd <-- (result=0)"), std::string::npos);
+  Cmd("exit 2; echo " + pw, 1, {"TRC=1"});
+  for (const auto& text : {last_.out, last_.err}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << text;
+  }
+}
+
+TEST_F(CmdProcess, ExitCodes) {
+  EXPECT_EQ(RunMessenger({"CMD=exit 3"}).exit_code, 1);
+  EXPECT_EQ(RunMessenger({"CMD=true"}).exit_code, 0);
+  EXPECT_EQ(RunMessenger({"CMD="}).exit_code, 0);  // the shell runs an empty command
+  EXPECT_EQ(RunMessenger({"CMD=/nonexistent/program"}).exit_code, 1);
+  // Later arguments are never read: no report, no connection, and RET does not count.
+  auto r = RunMessenger({"TYP=E", "CMD=exit 0", "RET=7", "IPA=127.0.0.1", "PNR=1"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CmdProcess, TokenToolRoundTrips) {
+  auto tool = [](std::vector<std::string> args, const std::string& input = "") {
+    qm7_test::spawn_options opts;
+    opts.input = input;
+    return RunProgram("qm7-token", args, opts);
+  };
+  auto token_of = [&](std::vector<std::string> args, const std::string& input = "") {
+    auto t = tool(args, input);
+    EXPECT_EQ(t.exit_code, 0) << t.err;
+    return t.out.empty() ? t.out : t.out.substr(0, t.out.size() - 1);
+  };
+  const std::string tok = token_of({"p@ss word;$x"});
+  ASSERT_EQ(tok.size(), 4u + 32u);
+  EXPECT_EQ(tok.substr(0, 4), "--10");
+  EXPECT_EQ(tok.find_first_not_of("0123456789ABCDEF", 4), std::string::npos);
+  // The shell sees the decrypted value: quoted, its blank, ";" and "$" stay as they are.
+  EXPECT_EQ(Cmd("printf '%s' '" + tok + "'", 0), "p@ss word;$x");
+  // Values from a pipe (the first line without its end), after "--", empty, the longest.
+  const struct {
+    std::vector<std::string> args;
+    std::string input, value;
+  } values[] = {{{"p@ss word;$x"}, "", "p@ss word;$x"},
+                {{}, "from stdin\nsecond line\n", "from stdin"},
+                {{}, "crlf\r\n", "crlf"},
+                {{"--", "-dash"}, "", "-dash"},
+                {{""}, "", ""},
+                {{std::string(kCmdTokenMaxValue, 'v')}, "", std::string(kCmdTokenMaxValue, 'v')}};
+  for (const auto& v : values) {
+    EXPECT_EQ(tool({"--decrypt", token_of(v.args, v.input)}).out, v.value + "\n") << v.value;
+  }
+  EXPECT_EQ(token_of({""}).size(), 20u);
+  // Lower-case digits and the 0xAD marker decrypt as in the messenger.
+  EXPECT_EQ(tool({"--decrypt", Lower(Token("mixed"))}).out, "mixed\n");
+  EXPECT_EQ(tool({"--decrypt", Token("mag", false)}).out, "mag\n");
+  // Not tokens: exit 1, nothing on standard output. Usage errors: exit 2.
+  const std::string t = Token("mixed");
+  for (std::string bad : {std::string("--10ab"), t + "0", t.substr(0, 19) + "G",
+                          std::string("plain"), "--11" + t.substr(4), std::string("")}) {
+    auto b = tool({"--decrypt", bad});
+    EXPECT_EQ(b.exit_code, 1) << bad;
+    EXPECT_EQ(b.out, "") << bad;
+  }
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--decrypt"}, {"-x"}, {"a", "b"}, {std::string(kCmdTokenMaxValue + 1, 'v')}}) {
+    EXPECT_EQ(tool(args).exit_code, 2) << args[0];
+  }
+  EXPECT_EQ(tool({}, "").exit_code, 2);  // nothing to read
+  auto h = tool({"--help"});
+  EXPECT_EQ(h.exit_code, 0);
+  EXPECT_NE(h.out.find("--decrypt TOKEN"), std::string::npos);
+}
+
+}  // namespace
