@@ -28,20 +28,19 @@ TEST(AgentSim, PrintsOneLinePerReport) {
     int exit_code;
     std::vector<std::string> parts;  // the line starts with the first
   } cases[] = {
-      {{"TYP=E", "TXT=done", "RET=3", "JNR=42", "MNR=100"},
-       3,
+      // clang-format off
+      {{"TYP=E", "TXT=done", "RET=3", "JNR=42", "MNR=100"}, 3,
        {"job-end job=42 client=100 status=\"E\" rc=3 text=\"done\" time=\"",
         " ppid=" + std::to_string(getpid()) + " ", "version=\"12.2.0+build.2108\""}},
       {{"TYP=S", "JNR=7"}, 0, {"job-state job=7 client=0 status=\"R\" rc=0 text=\"\" "}},
-      {{"TYP=V", "NAME=" + std::string(200, 'N'), "VALUE=a \"quoted\" value", "VTYPE=C"},
-       0,
+      {{"TYP=V", "NAME=" + std::string(200, 'N'), "VALUE=a \"quoted\" value", "VTYPE=C"}, 0,
        {"variable ", "name=\"" + std::string(199, 'N') + "\" ",
         "value=\"a \\\"quoted\\\" value\" type=\"C\""}},
-      {{"TYP=O", "OUTFILE=" + path, "ULOGIN=Y", "JNR=3"},
-       0,
+      {{"TYP=O", "OUTFILE=" + path, "ULOGIN=Y", "JNR=3"}, 0,
        {"output-file job=3 client=0 login-check=\"Y\" path=\"" + path.substr(0, 187) +
         "\" path-terminated=\"no\""}},
       {{"TYP=V"}, 0, {"variable ", "has-variable=\"no\""}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     auto r = RunMessenger(sim.To(c.args));
@@ -105,49 +104,21 @@ TEST(AgentSim, FaultModes) {
     double min_s;
     std::string report;  // the line the simulator prints ("": none is awaited)
   } cases[] = {
-      {{"--fault", "no-greeting"},
-       {"TYP=E", "RET=2", "TIMEOUT=1"},
-       2,
-       0,
-       "ended abnormally",
-       "no greeting within 1",
-       0.9,
-       ""},
-      {{"--fault", "close"},
-       {"TYP=S", "RETRY=2"},
-       0,
-       2,
-       "ended normally",
-       "2 attempts used up",
-       0,
-       ""},
+      // clang-format off
+      {{"--fault", "no-greeting"}, {"TYP=E", "RET=2", "TIMEOUT=1"}, 2, 0, "ended abnormally",
+       "no greeting within 1", 0.9, ""},
+      {{"--fault", "close"}, {"TYP=S", "RETRY=2"}, 0, 2, "ended normally", "2 attempts used up",
+       0, ""},
       // On the first connection only: the second attempt gets through.
-      {{"--fault", "other-first", "--fault-count", "1"},
-       {"TYP=S", "JNR=11", "RETRY=2"},
-       0,
-       1,
-       "ended normally",
-       "",
-       0.9,
-       "job-state job=11 "},
+      {{"--fault", "other-first", "--fault-count", "1"}, {"TYP=S", "JNR=11", "RETRY=2"}, 0, 1,
+       "ended normally", "", 0.9, "job-state job=11 "},
       // The report is printed; the messenger waits out its answer time-out and ends normally.
-      {{"--fault", "no-answer"},
-       {"TYP=S", "JNR=12", "TIMEOUT=1"},
-       0,
-       0,
-       "ended normally",
-       "",
-       0.9,
-       "job-state job=12 "},
+      {{"--fault", "no-answer"}, {"TYP=S", "JNR=12", "TIMEOUT=1"}, 0, 0, "ended normally", "",
+       0.9, "job-state job=12 "},
       // A greeting one second late is in time for a three-second wait.
-      {{"--fault", "delay:1"},
-       {"TYP=S", "JNR=13", "TIMEOUT=3"},
-       0,
-       0,
-       "ended normally",
-       "",
-       0.9,
+      {{"--fault", "delay:1"}, {"TYP=S", "JNR=13", "TIMEOUT=3"}, 0, 0, "ended normally", "", 0.9,
        "job-state job=13 "},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sim_args[1]);

@@ -56,7 +56,7 @@ struct spawn_options {
 };
 
 struct run_result {
-  std::string out;     // with spawn_options::lines: what ReadLine did not take
+  std::string out;  // with spawn_options::lines: what ReadLine did not take
   std::string err;
   int exit_code = -1;  // exit status, or -1 when killed or not exited normally
   double seconds = 0;  // wall time from start to exit

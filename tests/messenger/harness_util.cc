@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
-#include <string_view>
 
 namespace qm7_test {
 namespace {
@@ -135,18 +135,6 @@ int Reap(pid_t pid, double seconds) {
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-// True when `text` holds `pattern` at `pos`; a '9' in the pattern stands for any digit.
-bool PatternAt(const std::string& text, size_t pos, std::string_view pattern) {
-  if (pos + pattern.size() > text.size()) return false;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = text[pos + i];
-    if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
-  }
-  return true;
-}
-
-bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
 }  // namespace
 
 Argv::Argv(std::vector<std::string> args, const std::string& program) : args_(std::move(args)) {
@@ -175,36 +163,12 @@ int CountLines(const std::string& text, const std::string& needle) {
 }
 
 std::string MaskVolatile(const std::string& text) {
-  static constexpr std::string_view kBannerDate = "99.99.9999 / 99:99:99";
-  static constexpr std::string_view kXdat = "99999999/999999.999";
-  static constexpr std::string_view kNineBlanks = "         ";
-  std::string out;
-  size_t pos = 0;
-  bool line_start = true;
-  while (pos < text.size()) {
-    if (line_start) {
-      size_t hex = 0;
-      while (pos + hex < text.size() && hex <= 16 && IsUpperHex(text[pos + hex])) ++hex;
-      if (hex >= 8 && hex <= 16 && text.compare(pos + hex, kNineBlanks.size(), kNineBlanks) == 0) {
-        out += "TID";
-        pos += hex;
-      }
-    }
-    if (PatternAt(text, pos, kBannerDate)) {
-      out += "DD.MM.YYYY / hh:mm:ss";
-      pos += kBannerDate.size();
-    } else if (PatternAt(text, pos, kXdat)) {
-      out += "YYYYMMDD/hhmmss.mmm";
-      pos += kXdat.size();
-    } else {
-      out += text[pos];
-      line_start = text[pos] == '\n';
-      ++pos;
-      continue;
-    }
-    line_start = false;
-  }
-  return out;
+  static const std::regex tid("^[0-9A-F]{8,16}(?=         )", std::regex::multiline);
+  static const std::regex date(R"(\d\d\.\d\d\.\d{4} / \d\d:\d\d:\d\d)");
+  static const std::regex xdat(R"(\d{8}/\d{6}\.\d{3})");
+  std::string out = std::regex_replace(text, tid, "TID");
+  out = std::regex_replace(out, date, "DD.MM.YYYY / hh:mm:ss");
+  return std::regex_replace(out, xdat, "YYYYMMDD/hhmmss.mmm");
 }
 
 child::child(const std::string& program, const std::vector<std::string>& args,
