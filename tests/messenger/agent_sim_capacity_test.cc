@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "messenger/harness.h"
 #include "qm7/messenger/records.h"
 
 namespace {
@@ -178,14 +178,15 @@ TEST(AgentSimCapacity, BurstOfConnectionsAllTakenAndEachReportPrintedOnce) {
     ASSERT_EQ(0u, line.find("job-end job=")) << line;
     ++seen[atoi(line.c_str() + 12)];
   }
-  EXPECT_EQ(0, sim.WaitExit());
   EXPECT_FALSE(sim.ReadLine(&line, 1));  // nothing more
+  const auto end = sim.Wait(10);
+  EXPECT_EQ(0, end.exit_code);
   EXPECT_EQ(static_cast<size_t>(kConnections), seen.size());
   for (const auto& [job, count] : seen) {
     EXPECT_TRUE(job >= 5000 && job < 5000 + kConnections) << job;
     EXPECT_EQ(1, count) << "job " << job;
   }
-  EXPECT_EQ("", sim.Stderr());
+  EXPECT_EQ("", end.err);
   unlink(port_file.c_str());
 }
 
@@ -232,7 +233,7 @@ TEST(AgentSimCapacity, DelayedGreetingAfterAnotherDelayedConnectionLeft) {
   std::string line;
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("job-end job=77 "));
-  EXPECT_EQ(0, sim.WaitExit());
+  EXPECT_EQ(0, sim.Wait(10).exit_code);
 }
 
 }  // namespace
