@@ -133,6 +133,28 @@ int Reap(pid_t pid, double seconds) {
   return status;
 }
 
+// A socket bound to port 0 of the loopback address; its port in `*port`.
+int BindLoopback(bool ipv6, int* port) {
+  union {
+    sockaddr sa;
+    sockaddr_in in;
+    sockaddr_in6 in6;
+  } a = {};
+  socklen_t len = ipv6 ? sizeof(a.in6) : sizeof(a.in);
+  const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (ipv6) {
+    a.in6.sin6_family = AF_INET6;
+    a.in6.sin6_addr = in6addr_loopback;
+  } else {
+    a.in.sin_family = AF_INET;
+    a.in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  bind(fd, &a.sa, len);
+  getsockname(fd, &a.sa, &len);
+  *port = ntohs(ipv6 ? a.in6.sin6_port : a.in.sin_port);
+  return fd;
+}
+
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 }  // namespace
@@ -274,25 +296,8 @@ frame GreetingFrame() { return MakeFrame({0x04, 0x03, 'A', 'G', 'T'}); }
 frame OtherFrame() { return MakeFrame({0xFF, 0x04, 0x00, 0x00, 0x00, 'N', 'O', 'P', 'E'}); }
 
 raw_agent::raw_agent(std::function<conn_mode(int)> mode, bool ipv6) : mode_(std::move(mode)) {
-  listen_fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_storage ss = {};
-  socklen_t len;
-  if (ipv6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    a->sin6_addr = in6addr_loopback;
-    len = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(*a);
-  }
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&ss), len);
+  listen_fd_ = BindLoopback(ipv6, &port_);
   listen(listen_fd_, 64);
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &len);
-  port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                     : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   if (pipe2(stop_pipe_, O_CLOEXEC) != 0) return;
   thread_ = std::thread([this] { Serve(); });
 }
@@ -402,15 +407,9 @@ bool UnderValgrind() {
 }
 
 int UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
+  int port = 0;
+  close(BindLoopback(false, &port));
+  return port;
 }
 
 }  // namespace qm7_test
