@@ -1,13 +1,19 @@
 // Shared helpers of the channel manager tests.
-#include "ccm/ccm_test_util.h"
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <mutex>
+
+#include "ccm/ccm_test_util.h"
 
 namespace qm7::test {
 namespace {
 
 std::mutex g_mutex;
-std::vector<std::pair<int, std::string>> g_entries;
+Entries g_entries;
 logger_function_t* g_previous = nullptr;
 
 int capture_logger(int msgnr, const char* msginsert) {
@@ -18,6 +24,40 @@ int capture_logger(int msgnr, const char* msginsert) {
 
 }  // namespace
 
+std::string frame(std::string_view protocol, std::string_view body, long length) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08ld", length < 0 ? long(48 + body.size()) : length);
+  std::string out = std::string(digits, 8) + "QM7:global001" + std::string(protocol);
+  out.resize(48, ' ');
+  return out.append(body);
+}
+
+std::string elem(int form, unsigned char key, std::string_view data) {
+  std::string out(1, static_cast<char>(key));
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%07zu", data.size());
+  if (form == 7) out.append(digits, 7);
+  for (int i = 0; i < form && form != 7; ++i)
+    out.push_back(static_cast<char>(data.size() >> 8 * i));
+  return out.append(data);
+}
+
+std::string body_pattern(int len) {
+  std::string s(static_cast<size_t>(len), '\0');
+  for (int i = 0; i < len; ++i) s[i] = static_cast<char>(i % 251);
+  return s;
+}
+
+MsgPtr make_msg(std::string_view frame_bytes) {
+  auto* m = static_cast<ccm_msg_t*>(calloc(1, CCM_MSG_HEADER_SIZE + 2 * CCM_MSG_STD_SIZE));
+  m->size = CCM_MSG_STD_SIZE;
+  m->buffer1 = m->msg_start = m->buffer;
+  m->buffer2 = m->buffer + CCM_MSG_STD_SIZE;
+  memcpy(m->buffer1, frame_bytes.data(), frame_bytes.size());
+  m->len = static_cast<int>(frame_bytes.size());
+  return MsgPtr(m);
+}
+
 LogCapture::LogCapture() {
   clear();
   g_previous = default_logger;
@@ -26,7 +66,7 @@ LogCapture::LogCapture() {
 
 LogCapture::~LogCapture() { __log_set_logger(g_previous); }
 
-std::vector<std::pair<int, std::string>> LogCapture::entries() const {
+Entries LogCapture::entries() const {
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_entries;
 }
@@ -38,9 +78,29 @@ void LogCapture::clear() {
 
 void merge_newq(ccm_context_t* ccm) {
   ccm_channel_lock(ccm);
-  while (ccm_channel_t* ch = ccm_queue_pop(&ccm->channel_newq))
-    ccm_queue_append(&ccm->channelq, ch);
+  ccm_channel_merge_newq(ccm);
   ccm_channel_unlock(ccm);
+}
+
+std::string read_exact(int fd, size_t n) {
+  std::string out;
+  char buf[65536];
+  for (pollfd p = {fd, POLLIN, 0}; out.size() < n && poll(&p, 1, 5000) > 0;) {
+    ssize_t r = read(fd, buf, std::min(n - out.size(), sizeof buf));
+    if (r <= 0) break;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return out;
+}
+
+ccm_msg_t* receive(ccm_context_t* ccm, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  ccm_msg_t* m = nullptr;
+  ccm_error_t err{};
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ccm_receive_message(ccm, 1, &m, &err) == 1) return m;
+  }
+  return nullptr;
 }
 
 void CcmTest::SetUp() {
@@ -49,8 +109,62 @@ void CcmTest::SetUp() {
 }
 
 void CcmTest::TearDown() {
+  stop();
+  for (int fd : peers_) close(fd);
+  peers_.clear();
   ccm_channel_closeall(ccm_);
   ccm_close(ccm_, &err_);
+}
+
+void CcmTest::start() {
+  ASSERT_EQ(ccm_thread_start(ccm_, &err_), 0);
+  running_ = true;
+}
+
+void CcmTest::stop() {
+  if (!running_) return;
+  ccm_thread_stop(ccm_);
+  pthread_join(ccm_->thread, nullptr);
+  running_ = false;
+}
+
+ccm_channel_t* CcmTest::add_channel(const char* name, int type) {
+  ccm_channel_t* ch = nullptr;
+  EXPECT_EQ(ccm_channel_new_entry(ccm_, &ch, &err_), 0);
+  ch->type = type;
+  if (name != nullptr) StringCopy(ch->name, sizeof ch->name, name);
+  ccm_channel_chain(ccm_, ch);
+  return ch;
+}
+
+int CcmTest::add_pair_channel(const char* name, ccm_channel_t** out, int type) {
+  int sv[2];
+  EXPECT_EQ(socketpair(AF_UNIX, type, 0, sv), 0);
+  ccm_channel_t* ch = nullptr;
+  EXPECT_EQ(ccm_channel_new_entry(ccm_, &ch, &err_), 0);
+  ch->s = sv[0];
+  StringCopy(ch->name, sizeof ch->name, name);
+  EXPECT_EQ(ccm_set_nonblocking(ccm_, ch, &err_), 0);
+  ccm_channel_chain(ccm_, ch);
+  ccm_wakeup_network(ccm_);
+  if (out != nullptr) *out = ch;
+  peers_.push_back(sv[1]);
+  return sv[1];
+}
+
+ccm_msg_t* CcmTest::body_msg(int len, ccm_context_t* ccm) {
+  const int size = std::max<int>(CCM_MSG_STD_SIZE, (len + CCM_MSG_HEADROOM + 1) / 2);
+  ccm_msg_t* m = ccm_msg_alloc_huge(ccm != nullptr ? ccm : ccm_, size, &err_);
+  memcpy(m->msg_start, body_pattern(len).data(), len);
+  m->len = len;
+  return m;
+}
+
+void CcmTest::put(ccm_msg_t* m, ccm_msg_queue_t* q) {
+  ccm_queue_lock(ccm_);
+  ccm_queue_unlink(&ccm_->msgq_inuse, m);
+  ccm_queue_unlock(ccm_);
+  ccm_queue_append(q, m);
 }
 
 }  // namespace qm7::test

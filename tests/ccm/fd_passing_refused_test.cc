@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "ccm/ccm_test_util.h"
-#include "ccm/frame_util.h"
 #include "qm7/ccm.h"
 
 namespace {
@@ -51,8 +51,8 @@ class PassedDescriptorTest : public CcmTest {
   }
 
   // Sends `b` with the pipe's write end attached, then closes this side's copy of it.
-  void send_with_descriptor(const Bytes& b) {
-    struct iovec iov = {const_cast<unsigned char*>(b.data()), b.size()};
+  void send_with_descriptor(const std::string& b) {
+    struct iovec iov = {const_cast<char*>(b.data()), b.size()};
     alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
     struct msghdr mh = {};
     mh.msg_iov = &iov;
@@ -68,7 +68,7 @@ class PassedDescriptorTest : public CcmTest {
     close(pipe_write_);
     pipe_write_ = -1;
   }
-  void send(const Bytes& b) {
+  void send(const std::string& b) {
     ASSERT_EQ(write(peer_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
   }
   int read() { return ccm_read_channel(ccm_, ch_, &err_); }
@@ -105,14 +105,14 @@ class PassedDescriptorTest : public CcmTest {
 };
 
 TEST_F(PassedDescriptorTest, FrameWithAnInvalidLengthClosesItsDescriptor) {
-  send_with_descriptor(frame("NAT", elem1(0x04, bytes("abc")), 12));
+  send_with_descriptor(frame("NAT", elem(1, 0x04, "abc"), 12));
   EXPECT_EQ(read(), -1);
   EXPECT_TRUE(deleted());
   EXPECT_TRUE(pipe_writers_gone());
 }
 
 TEST_F(PassedDescriptorTest, FrameWithAnUnreadableBodyClosesItsDescriptor) {
-  send_with_descriptor(frame("NAT", elem1(0x05, bytes("abc"))));
+  send_with_descriptor(frame("NAT", elem(1, 0x05, "abc")));
   EXPECT_EQ(read(), -1);
   EXPECT_TRUE(deleted());
   EXPECT_EQ(take(), nullptr);
@@ -122,11 +122,11 @@ TEST_F(PassedDescriptorTest, FrameWithAnUnreadableBodyClosesItsDescriptor) {
 TEST_F(PassedDescriptorTest, DescriptorWithNoCompleteFrameIsClosed) {
   // The descriptor comes with the first 30 bytes of a frame; the rest follows in a later read
   // and is delivered, without a descriptor that the first read could not give to any message.
-  const Bytes f = job_state_frame();
-  send_with_descriptor(Bytes(f.begin(), f.begin() + 30));
+  const std::string f = job_state_frame();
+  send_with_descriptor(f.substr(0, 30));
   EXPECT_EQ(read(), 0);
   EXPECT_TRUE(pipe_writers_gone());
-  send(Bytes(f.begin() + 30, f.end()));
+  send(f.substr(30));
   EXPECT_EQ(read(), 0);
   ccm_msg_t* m = take();
   ASSERT_NE(m, nullptr);
@@ -154,7 +154,7 @@ TEST_F(PassedDescriptorTest, FrameThatCannotBeAllocatedClosesItsDescriptor) {
 TEST_F(PassedDescriptorTest, DeliveredFrameKeepsItsDescriptorWhenALaterOneIsRefused) {
   // Two frames in one read: the first is delivered with the descriptor, the second is refused.
   // The descriptor now belongs to the first message's receiver and stays open.
-  send_with_descriptor(cat({job_state_frame(), frame("NAT", elem1(0x05, bytes("x")))}));
+  send_with_descriptor(job_state_frame() + frame("NAT", elem(1, 0x05, "x")));
   EXPECT_EQ(read(), -1);
   EXPECT_TRUE(deleted());
   ccm_msg_t* m = take();

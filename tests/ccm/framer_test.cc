@@ -1,145 +1,236 @@
-// The pure framer: where a frame ends in the bytes held, which length fields are refused, and
-// how the size of an element is read and checked against the end of its body.
-#include <gtest/gtest.h>
-
-#include <climits>
+// The pure framing functions, without sockets: the length field and the cut of a frame out of
+// the bytes held, element sizes in the four length forms, classification by protocol name, and
+// the walk over a native body that must never read or write outside it.
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "ccm/frame_util.h"
+#include "ccm/ccm_test_util.h"
 #include "qm7/ccm/reader.h"
 
 namespace {
 
+using namespace qm7::test;
 using qm7::ccm::cut_frame;
 using qm7::ccm::element_size;
 using qm7::ccm::FrameCut;
-using namespace qm7::test;
 
-std::span<const unsigned char> first(const Bytes& b, size_t n) { return {b.data(), n}; }
-
-TEST(Framer, LengthFieldIsEightDecimalDigits) {
-  EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, "00000339QM7:global"), 339u);
-  EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, "99999999QM7:global"), 99999999u);
-  EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, "00000048"), 48u);
-  // Anything else reads as 0, which no frame can be: blanks, signs, letters, binary bytes.
-  for (const char* bad : {"     339", "+0000339", "-0000339", "0000033X", "abcdefgh", "0000 339",
-                          "\xff\xff\xff\xff\xff\xff\xff\xff"}) {
+TEST(Framer, LengthFieldAndFrameCut) {
+  const std::string f = job_state_frame();
+  ASSERT_EQ(f.size(), 339u);
+  EXPECT_EQ(f.substr(0, 63), "00000339QM7:global001NAT" + std::string(24, ' ') +
+                                 std::string("\x01\x08JPAKTJ_R\xFF\x14\x01\x00\x00", 15));
+  EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, "99999999QM7"), 99999999u);
+  for (const char* bad : {"     339", "+0000339", "-0000339", "0000033X", "0000 339",
+                          "\377\377\377\377\377\377\377\377"}) {
     EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, bad), 0u) << bad;
   }
-}
-
-TEST(Framer, CutsTheJobStateFrameExactly) {
-  const Bytes f = job_state_frame();
-  ASSERT_EQ(f.size(), 339u);
-  EXPECT_EQ(std::string(f.begin(), f.begin() + 24), "00000339QM7:global001NAT");
-  const auto whole = cut_frame(f);
-  EXPECT_EQ(whole.cut, FrameCut::kFrame);
-  EXPECT_EQ(whole.length, 339u);
-  // One byte short: the length is known but the frame is not complete.
-  const auto short_one = cut_frame(first(f, 338));
-  EXPECT_EQ(short_one.cut, FrameCut::kNeedMore);
-  EXPECT_EQ(short_one.length, 339u);
-}
-
-TEST(Framer, NineHeldBytesAreNotExaminedTenAre) {
-  Bytes garbage(9, 'x');
-  EXPECT_EQ(cut_frame(garbage).cut, FrameCut::kNeedMore);  // even though it is no header
-  const Bytes f = job_state_frame();
-  EXPECT_EQ(cut_frame(first(f, 9)).cut, FrameCut::kNeedMore);
-  EXPECT_EQ(cut_frame(first(f, 9)).length, 0u);
-  EXPECT_EQ(cut_frame(first(f, 10)).length, 339u);
-  garbage.push_back('x');
-  EXPECT_EQ(cut_frame(garbage).cut, FrameCut::kBadLength);
-}
-
-TEST(Framer, RefusesLengthsBelowAHeaderAndNonDecimalFields) {
-  const Bytes body;
+  EXPECT_EQ(cut_frame(span_of(f)).cut, FrameCut::kFrame);
+  EXPECT_EQ(cut_frame(span_of(f)).length, 339u);
+  EXPECT_EQ(cut_frame(span_of(f).first(338)).cut, FrameCut::kNeedMore);
+  // Nine bytes are not examined, even when they are no header; the tenth decides.
+  EXPECT_EQ(cut_frame(span_of("xxxxxxxxx")).cut, FrameCut::kNeedMore);
+  EXPECT_EQ(cut_frame(span_of("xxxxxxxxxx")).cut, FrameCut::kBadLength);
+  EXPECT_EQ(cut_frame(span_of(f).first(10)).length, 339u);
   for (long len : {0L, 1L, 47L}) {
-    const Bytes f = frame("NAT", body, len);
-    EXPECT_EQ(cut_frame(f).cut, FrameCut::kBadLength) << len;  // never a zero-length loop
+    EXPECT_EQ(cut_frame(span_of(frame("NAT", "", len))).cut, FrameCut::kBadLength) << len;
   }
-  EXPECT_EQ(cut_frame(frame("NAT", body, 48)).cut, FrameCut::kFrame);
-  Bytes f = frame("NAT", body);
-  f[3] = ' ';
-  EXPECT_EQ(cut_frame(f).cut, FrameCut::kBadLength);
+  EXPECT_EQ(cut_frame(span_of(frame("NAT", "", 48))).cut, FrameCut::kFrame);
 }
 
-TEST(Framer, TwoFramesAndAHalf) {
-  const Bytes a = job_state_frame();
-  const Bytes b = frame("NAT", elem1(0x04, bytes("abc")));
-  const Bytes c = job_state_frame();
-  Bytes stream = cat({a, b, Bytes(c.begin(), c.begin() + 100)});
-  std::span<const unsigned char> held(stream);
-  auto r = cut_frame(held);
-  ASSERT_EQ(r.cut, FrameCut::kFrame);
-  EXPECT_EQ(r.length, a.size());
-  held = held.subspan(r.length);
-  r = cut_frame(held);
-  ASSERT_EQ(r.cut, FrameCut::kFrame);
-  EXPECT_EQ(r.length, b.size());
-  held = held.subspan(r.length);
-  r = cut_frame(held);
-  EXPECT_EQ(r.cut, FrameCut::kNeedMore);
-  EXPECT_EQ(held.size(), 100u);
-}
-
-TEST(Framer, ElementSizesInEveryLengthForm) {
-  const Bytes data = bytes("hello");
-  EXPECT_EQ(element_size(elem1(0x04, data), 1), 7);
-  EXPECT_EQ(element_size(elem2(0x3B, data), 2), 8);
-  EXPECT_EQ(element_size(elem4(0xFF, data), 4), 10);
-  EXPECT_EQ(element_size(elem7(0x41, data), 7), 13);
-  EXPECT_EQ(element_size(elem1(0x04, {}), 1), 2);  // an empty element still advances
-  // The 2- and 4-byte lengths are least significant byte first.
-  const Bytes big(0x0123, 'z');
-  EXPECT_EQ(element_size(elem2(0xF9, big), 2), 0x0123 + 3);
-  const Bytes e4 = elem4(0xFF, big);
-  EXPECT_EQ(e4[1], 0x23);
-  EXPECT_EQ(e4[2], 0x01);
-  EXPECT_EQ(element_size(e4, 4), 0x0123 + 5);
-  EXPECT_EQ(element_size(elem1(0x04, data), 3), -1);  // no such form
-}
-
-TEST(Framer, ElementPastTheEndOrNonDecimalIsRefused) {
-  const Bytes data = bytes("hello");
+TEST(Framer, ElementSizesAndBounds) {
   for (int form : {1, 2, 4, 7}) {
-    Bytes e = form == 1   ? elem1(0x04, data)
-              : form == 2 ? elem2(0x3B, data)
-              : form == 4 ? elem4(0xFF, data)
-                          : elem7(0x41, data);
-    // Every cut of the element, down to a lone key byte, is refused without reading past it.
+    const std::string e = elem(form, 0x04, "hello");
+    EXPECT_EQ(element_size(span_of(e), form), static_cast<long>(e.size()));
+    // Every cut of the element, down to nothing, is refused without reading past it.
     for (size_t n = 0; n < e.size(); ++n) {
-      std::unique_ptr<unsigned char[]> exact(new unsigned char[n + 1]);
+      auto exact = std::make_unique<unsigned char[]>(n + 1);
       std::memcpy(exact.get(), e.data(), n);
       EXPECT_EQ(element_size({exact.get(), n}, form), -1) << form << " " << n;
     }
   }
-  // A 4-byte length near 4 GiB cannot wrap around the check.
-  const Bytes huge{0xFF, 0xFB, 0xFF, 0xFF, 0xFF, 'a', 'b'};
-  EXPECT_EQ(element_size(huge, 4), -1);
+  EXPECT_EQ(elem(4, 0xFF, std::string(0x0123, 'z')).substr(0, 5),
+            std::string("\xFF\x23\x01\0\0", 5));
+  EXPECT_EQ(element_size(span_of(elem(1, 0x04, "x")), 3), -1);                    // no such form
+  EXPECT_EQ(element_size(span_of(std::string("\xFF\xFB\xFF\xFF\xFFz")), 4), -1);  // no wrap-around
   for (const char* digits : {"00000x5", "     05", "-000005", "+000005"}) {
-    Bytes e = cat({Bytes{0x41}, bytes(digits), data});
-    EXPECT_EQ(element_size(e, 7), -1) << digits;
+    EXPECT_EQ(element_size(span_of("A" + std::string(digits) + "hello"), 7), -1) << digits;
+  }
+  // extract_protocol_data: size with or without a copy, overlapping move, refused lengths.
+  std::string e = elem(7, 0x44, "payload");
+  unsigned char out[16] = {};
+  EXPECT_EQ(extract_protocol_data(span_of(e).data(), 7, out), 15);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), "payload");
+  e = elem(1, 0x04, "abc");
+  auto* p = reinterpret_cast<unsigned char*>(e.data());
+  EXPECT_EQ(extract_protocol_data(p, 1, p), 5);
+  EXPECT_EQ(e.substr(0, 3), "abc");
+  EXPECT_EQ(extract_protocol_data(span_of("A12a4567").data(), 7, nullptr), -1);
+  EXPECT_EQ(extract_protocol_data(p, 5, nullptr), -1);
+  const unsigned char maxlen[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
+  EXPECT_EQ(extract_protocol_data(maxlen, 4, nullptr), -1);
+}
+
+int classify(const MsgPtr& m, const char* channel = "*ID1") {
+  ccm_channel_t ch{};
+  std::strcpy(ch.name, channel);
+  return ccm_classify_message(nullptr, &ch, m.get(), nullptr);
+}
+
+TEST(Classify, ProtocolNameDecidesTheKind) {
+  const std::string record = std::string("CHANNEL_ACCEPT\0\0\7\0\0\0", 20);
+  MsgPtr m = make_msg(frame("IPC", record));
+  ASSERT_EQ(classify(m, "*IPC(AGENT)"), 0);
+  EXPECT_EQ(m->type, CCM_MSGTYPE_IPC);
+  EXPECT_EQ(m->msg_start, m->buffer1 + 48);
+  EXPECT_EQ(msg_bytes(m.get()), record);
+  EXPECT_STREQ(m->addr.src_addr, "*IPC(AGENT)");
+
+  m = make_msg(job_state_frame());
+  ASSERT_EQ(classify(m), 0);
+  EXPECT_EQ(m->type, CCM_MSGTYPE_NAT);
+  EXPECT_STREQ(m->addr.dst_name, "JPAKTJ_R");
+  EXPECT_EQ(msg_bytes(m.get()), body_pattern(276));
+  EXPECT_EQ(m->flag & CCM_MSGFLAG_NOCONV, 0);
+
+  m = make_msg(frame("GSS", elem(2, 0x3B, "gss")));  // read as a native frame
+  ASSERT_EQ(classify(m), 0);
+  EXPECT_EQ(m->type, CCM_MSGTYPE_NATIVE);
+  EXPECT_EQ(m->protocol_key, 0x3B);
+
+  m = make_msg(frame("NAT", elem(4, 0xFF, "<?xml version=\"1.0\"?><a/>")));
+  ASSERT_EQ(classify(m), 0);
+  EXPECT_NE(m->flag & CCM_MSGFLAG_NOCONV, 0);
+  // "<?xm" is not enough, even when a stale byte behind the frame completes the word.
+  m = make_msg(frame("NAT", elem(4, 0xFF, "<?xm")) + "l");
+  m->len -= 1;
+  ASSERT_EQ(classify(m), 0);
+  EXPECT_EQ(m->flag & CCM_MSGFLAG_NOCONV, 0);
+
+  for (const std::string& bad : {frame("NAT", elem(1, 0x05, "x")),
+                                 frame("NAT",
+                                       "\x04\x09"
+                                       "a"),
+                                 std::string("00000020QM7:global001IPC")}) {
+    EXPECT_EQ(classify(make_msg(bad)), -1) << bad;
   }
 }
 
-TEST(Framer, ExtractProtocolDataCopiesTheDataAndReportsTheSize) {
-  const Bytes e = elem7(0x44, bytes("payload"));
-  unsigned char out[16] = {};
-  EXPECT_EQ(extract_protocol_data(e.data(), 7, out), 15);
-  EXPECT_EQ(std::memcmp(out, "payload", 7), 0);
-  EXPECT_EQ(out[7], 0);  // nothing beyond the data
-  EXPECT_EQ(extract_protocol_data(e.data(), 7, nullptr), 15);
-  // Overlapping move to the element's own start.
-  Bytes e1 = elem1(0x04, bytes("abc"));
-  EXPECT_EQ(extract_protocol_data(e1.data(), 1, e1.data()), 5);
-  EXPECT_EQ(std::string(e1.begin(), e1.begin() + 3), "abc");
-  const Bytes bad = cat({Bytes{0x41}, bytes("12a4567")});
-  EXPECT_EQ(extract_protocol_data(bad.data(), 7, nullptr), -1);
-  EXPECT_EQ(extract_protocol_data(e.data(), 5, nullptr), -1);
-  // A 4-byte length whose size would not fit an int is refused, not wrapped.
-  const unsigned char maxlen[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x7F};
-  EXPECT_EQ(extract_protocol_data(maxlen, 4, nullptr), -1);
+// A message holding `body` as the classifier hands it over (header taken off), with 64 canary
+// bytes behind it.
+MsgPtr body_msg(const std::string& body) {
+  MsgPtr m = make_msg(frame("NAT", body) + std::string(64, '\xCC'));
+  m->msg_start += 48;
+  m->len = static_cast<int>(body.size());
+  return m;
+}
+
+bool canary_intact(const ccm_msg_t* m, size_t body_size) {
+  const std::string after(reinterpret_cast<const char*>(m->buffer1) + 48 + body_size, 64);
+  return after == std::string(64, '\xCC');
+}
+
+int parse(const MsgPtr& m, ccm_channel_t* ch = nullptr) {
+  return ccm_parse_native_message(nullptr, ch, m.get(), nullptr);
+}
+
+TEST(NativeParse, DataAndAddressElements) {
+  const struct {
+    std::string element;
+    unsigned char key;
+    std::string data;
+  } cases[] = {{elem(1, 0x04, "abc"), 0x04, "abc"},     {elem(1, 0x07, "hi"), 0x07, "hi"},
+               {elem(2, 0x3B, "semi"), 0x3B, "semi"},   {elem(2, 0xF9, ""), 0xF9, ""},
+               {elem(7, 0x41, "seven"), 0x41, "seven"}, {elem(7, 0x44, "D"), 0x44, "D"}};
+  for (const auto& c : cases) {
+    MsgPtr m = body_msg(c.element);
+    ASSERT_EQ(parse(m), 0);
+    EXPECT_EQ(m->type, CCM_MSGTYPE_NATIVE);
+    EXPECT_EQ(m->protocol_key, c.key);
+    EXPECT_EQ(msg_bytes(m.get()), c.data);
+    EXPECT_EQ(m->msg_start, m->buffer1);
+  }
+  // A NAT body ends the connecting state of its channel and nothing else.
+  ccm_channel_t ch{};
+  ch.flag = CCM_FLAG_CONNECTING | CCM_FLAG_BINDADDR;
+  ASSERT_EQ(parse(body_msg(elem(4, 0xFF, "x")), &ch), 0);
+  EXPECT_EQ(ch.flag, CCM_FLAG_BINDADDR);
+
+  MsgPtr m = body_msg(elem(1, 0x02, "\x11\x22\x33\x44") + elem(1, 0x01, "AB      ") +
+                      elem(1, 0x03, "  host.example  ") + elem(1, 0x04, "x"));
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_STREQ(m->addr.dst_name, "AB");
+  EXPECT_STREQ(m->addr.dst_addr, "host.example");
+  EXPECT_EQ(std::memcmp(&m->addr.dst_acv, "\x11\x22\x33\x44", 4), 0);
+  // Over-long fields are cut to 63; a value longer than 4 bytes does not spill behind its field.
+  const std::string body = elem(1, 0x01, std::string(200, 'N')) +
+                           elem(1, 0x03, std::string(255, 'A')) +
+                           elem(1, 0x02, std::string(9, '\xEE')) + elem(1, 0x04, "x");
+  m = body_msg(body);
+  m->addr.src_ID = 77;
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_EQ(std::string(m->addr.dst_name), std::string(63, 'N'));
+  EXPECT_EQ(std::string(m->addr.dst_addr), std::string(63, 'A'));
+  EXPECT_EQ(m->addr.dst_acv, static_cast<int>(0xEEEEEEEE));
+  EXPECT_EQ(m->addr.src_ID, 77);
+  EXPECT_TRUE(canary_intact(m.get(), body.size()));
+}
+
+TEST(NativeParse, SenderTrailer) {
+  LogCapture log;
+  std::string trailer = elem(1, 0x01, "SENDER  ") + elem(1, 0x09, "???") +
+                        elem(1, 0x02, "\1\2\3\4") + elem(1, 0x03, "*IPC(AGENT)");
+  MsgPtr m = body_msg(elem(1, 0x04, "x") + elem(2, 0xFD, trailer));
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_STREQ(m->addr.src_name, "SENDER  ");  // blanks kept
+  EXPECT_STREQ(m->addr.src_addr, "*IPC(AGENT)");
+  EXPECT_EQ(std::memcmp(&m->addr.src_acv, "\1\2\3\4", 4), 0);
+  EXPECT_EQ(log.entries(), (Entries{{-1, "invalid kz"}}));
+
+  // Of a 600-byte trailer only the first 256 bytes are read; a sub-element running past them is
+  // cut there (256 - 202 - 2 = 52 characters).
+  trailer = elem(1, 0x01, std::string(200, 'S')) + elem(1, 0x03, std::string(250, 'R')) +
+            std::string(146, '\x03');
+  const std::string body = elem(1, 0x04, "x") + elem(2, 0xFD, trailer);
+  m = body_msg(body);
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_EQ(std::string(m->addr.src_name), std::string(63, 'S'));
+  EXPECT_EQ(std::string(m->addr.src_addr), std::string(52, 'R'));
+  EXPECT_TRUE(canary_intact(m.get(), body.size()));
+}
+
+TEST(NativeParse, NothingIsReadOrMovedOutsideTheBody) {
+  const std::string refused[] = {elem(1, 0x04, "abc") + elem(1, 0x05, "x"),  // unknown key
+                                 std::string("\004\012ab"),
+                                 std::string("\073\000\001a", 4),
+                                 std::string("\xFF\x10\0\0\0a", 6),
+                                 std::string("\xFF\xFF\xFF\xFF\xFF"),
+                                 std::string("\375\040\000\001\010A", 6),
+                                 "A0000100abc",
+                                 "D00x0003abc",
+                                 std::string("\x01"),
+                                 elem(1, 0x04, "ok") + "\x3B\x05"};
+  for (const std::string& body : refused) {
+    MsgPtr m = body_msg(body);
+    EXPECT_EQ(parse(m), -1) << "first byte " << int(static_cast<unsigned char>(body[0]));
+    EXPECT_TRUE(canary_intact(m.get(), body.size()));
+  }
+  // Empty short elements cannot drive the length below zero; NAT data followed by a short
+  // element stays inside the body; an empty body is a native message without data.
+  MsgPtr m = body_msg(elem(2, 0x3B, "") + elem(1, 0x04, "") + elem(1, 0x07, ""));
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_EQ(m->len, 0);
+  const std::string body = elem(2, 0xFE, "nat") + elem(1, 0x04, "zz");
+  m = body_msg(body);
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_GE(m->len, 0);
+  EXPECT_LE(static_cast<size_t>(m->len), body.size());
+  EXPECT_TRUE(canary_intact(m.get(), body.size()));
+  m = body_msg("");
+  ASSERT_EQ(parse(m), 0);
+  EXPECT_EQ(m->type, CCM_MSGTYPE_NATIVE);
+  EXPECT_EQ(m->len, 0);
 }
 
 }  // namespace

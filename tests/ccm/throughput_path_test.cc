@@ -11,8 +11,6 @@
 #include <string>
 
 #include "ccm/ccm_test_util.h"
-#include "ccm/frame_util.h"
-#include "ccm/net_test_util.h"
 #include "qm7/ccm.h"
 
 namespace {
@@ -83,14 +81,12 @@ TEST_F(DataPathTest, BatchedWakeupsLeaveWhatSingleWakeupsWould) {
 }
 
 TEST_F(DataPathTest, ReadOfManyFramesWakesOncePerFrame) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  ccm_channel_t* ch = make_channel(ccm_, sv[0], "MANY");
-  ccm_channel_chain(ccm_, ch);
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("MANY", &ch);
   merge_newq(ccm_);
-  Bytes stream;
-  for (int i = 0; i < 20; ++i) stream = cat({stream, job_state_frame()});
-  ASSERT_EQ(write(sv[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  std::string stream;
+  for (int i = 0; i < 20; ++i) stream += job_state_frame();
+  ASSERT_EQ(write(peer, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
   ASSERT_EQ(ccm_read_channel(ccm_, ch, &err_), 0);  // 6780 bytes: all in one receive call
   bool all_p = false;
   EXPECT_EQ(drain(&all_p), 20);
@@ -100,17 +96,13 @@ TEST_F(DataPathTest, ReadOfManyFramesWakesOncePerFrame) {
   for (ccm_msg_t* m = ccm_->recvq.head; m != nullptr; m = m->nxt) ++n;
   ccm_queue_unlock(ccm_);
   EXPECT_EQ(n, 20);
-  close(sv[1]);
 }
 
 TEST_F(DataPathTest, FailedSelectNamesTheDescriptorsItWasGiven) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  const int gone = sv[0];
-  ccm_channel_t* ch = make_channel(ccm_, gone, "GONE");
-  ccm_channel_chain(ccm_, ch);
+  ccm_channel_t* ch = nullptr;
+  add_pair_channel("GONE", &ch);
+  const int gone = ch->s;
   close(gone);  // select() now refuses the set with EBADF
-  close(sv[1]);
   const int wake = ccm_->network_wakeup[0];
   const int lo = wake < gone ? wake : gone;
   const int hi = wake < gone ? gone : wake;
@@ -124,7 +116,7 @@ TEST_F(DataPathTest, FailedSelectNamesTheDescriptorsItWasGiven) {
 }
 
 TEST_F(DataPathTest, HeaderLengthFieldHasEightDigits) {
-  ccm_msg_t* msg = make_body_msg(ccm_, 48);
+  ccm_msg_t* msg = body_msg(48);
   for (int len : {0, 7, 339, 100048, 12345678, 99999999}) {
     msg->len = len;
     ccm_msg_set_protocol_header(msg, "NAT");

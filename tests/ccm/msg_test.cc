@@ -1,0 +1,141 @@
+// Messages: the pool's layout, free list and size limits, two threads allocating, queueing and
+// freeing at once, and the bounded copies into the 64-byte fields of the address record.
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ccm/ccm_test_util.h"
+
+namespace {
+
+using namespace qm7::test;
+using MsgTest = CcmTest;
+
+TEST_F(MsgTest, LayoutReuseAndTheFreeListLimit) {
+  ccm_msg_t* msg = ccm_msg_alloc(ccm_, &err_);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(memcmp(msg->eyec, "##CCM#MESSAGE###", 16), 0);
+  EXPECT_EQ(msg->buffer2, msg->buffer1 + 32768);
+  EXPECT_EQ(msg->msg_start, msg->buffer1 + 256);
+  memset(msg->msg_start, 0xAB, 2 * 32768 - 256);  // the whole area promised is there
+  memcpy(msg->msg_start, "old", 3);
+  msg->len = 3;
+  msg->flag = CCM_MSGFLAG_KEEP;
+  ccm_setaddr(msg, 7, 0, "*SERVER", "NAME", 1);
+  EXPECT_EQ(ccm_msg_free(ccm_, msg), 0);
+  EXPECT_EQ(ccm_msg_free(ccm_, nullptr), 0);  // nothing to free
+  ccm_msg_t* again = ccm_msg_alloc(ccm_, &err_);
+  ASSERT_EQ(again, msg);  // from the free list, with a new ID and a cleared header only
+  EXPECT_EQ(again->ID, 2UL);
+  EXPECT_EQ(again->len, 0);
+  EXPECT_EQ(again->flag, 0);
+  EXPECT_EQ(again->addr.dst_ID, 0);
+  EXPECT_EQ(memcmp(again->msg_start, "old", 3), 0);
+
+  std::vector<ccm_msg_t*> msgs{again};
+  for (int i = 0; i < 64; ++i) msgs.push_back(ccm_msg_alloc(ccm_, &err_));
+  for (ccm_msg_t* m : msgs) ccm_msg_free(ccm_, m);  // the 65th is released
+  EXPECT_EQ(ccm_->nof_freemsg, 64);
+  EXPECT_EQ(ccm_queue_count(&ccm_->msg_freeq), 64);
+  ccm_msg_t* huge = ccm_msg_alloc_huge(ccm_, 32769, &err_);
+  ASSERT_NE(huge, nullptr);
+  huge->msg_start[2 * 32769 - 257] = 1;  // last byte of the area
+  ccm_msg_free(ccm_, huge);              // never pooled
+  EXPECT_EQ(ccm_->nof_freemsg, 64);
+}
+
+TEST_F(MsgTest, SizesThatCannotHoldAMessageAreRefused) {
+  for (int size : {-1, 0, 127, 0x7FFFFFFF}) {
+    err_ = {};
+    EXPECT_EQ(ccm_msg_alloc_huge(ccm_, size, &err_), nullptr) << size;
+    EXPECT_EQ(err_.msgnr, 3301);
+    EXPECT_EQ(strncmp(err_.msginsert, "CCMMSG/src/_ccm/ccmmsg(", 23), 0) << err_.msginsert;
+  }
+  ccm_msg_t* smallest = ccm_msg_alloc_huge(ccm_, 128, &err_);
+  ASSERT_NE(smallest, nullptr);
+  EXPECT_EQ(smallest->msg_start, smallest->buffer1 + 256);
+  ccm_msg_free(ccm_, smallest);
+  EXPECT_EQ(ccm_->unique_msg_ID, 2UL);  // refusals use no ID
+}
+
+// Every message must come back exactly once, IDs must stay unique and the pool limit must hold.
+TEST_F(MsgTest, TwoThreadsAllocateQueueAndFreeConcurrently) {
+  constexpr int kPerThread = 3000;
+  std::atomic<int> received{0};
+  std::atomic<bool> failed{false};
+  std::vector<unsigned long> ids[2];
+  auto producer = [&](int who) {
+    for (int i = 0; i < kPerThread; ++i) {
+      ccm_error_t err{};
+      ccm_msg_t* msg =
+          (i % 10 == 9) ? ccm_msg_alloc_huge(ccm_, 40000, &err) : ccm_msg_alloc(ccm_, &err);
+      if (msg == nullptr) return failed.store(true);
+      ids[who].push_back(msg->ID);
+      memcpy(msg->msg_start, "CHANNEL_ACCEPT\0\0", 16);
+      msg->len = 20;
+      if (i % 3 == 0) {
+        ccm_msg_free(ccm_, msg);  // freed by its owner
+        ++received;
+      } else {
+        send_IPC_internal(ccm_, msg);
+      }
+      for (;;) {  // take back whatever is queued, from either thread
+        ccm_queue_lock(ccm_);
+        ccm_msg_t* got = ccm_queue_pop(&ccm_->recvq);
+        if (ccm_->nof_freemsg > 64) failed = true;
+        ccm_queue_unlock(ccm_);
+        if (got == nullptr) break;
+        if (got->type != CCM_MSGTYPE_IPC) failed = true;
+        ccm_msg_free(ccm_, got);
+        ++received;
+      }
+    }
+  };
+  std::thread a(producer, 0), b(producer, 1);
+  a.join();
+  b.join();
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(received.load(), 2 * kPerThread);
+  std::set<unsigned long> all(ids[0].begin(), ids[0].end());
+  all.insert(ids[1].begin(), ids[1].end());
+  EXPECT_EQ(all.size(), size_t{2 * kPerThread});
+  EXPECT_EQ(*all.rbegin(), static_cast<unsigned long>(2 * kPerThread));
+  EXPECT_EQ(ccm_queue_count(&ccm_->msg_freeq), ccm_->nof_freemsg);
+  EXPECT_EQ(ccm_->msgq_inuse.head, nullptr);
+}
+
+TEST_F(MsgTest, AddressFieldsAreFilledByHalvesAndCutTo63) {
+  ccm_msg_t* msg = body_msg(0);
+  ccm_addr_t* a = ccm_setaddr(msg, 12, 99, "*SERVER", "JPAKTJ_R", 0x01020304);
+  EXPECT_EQ(memcmp(a->eyec, "#CCMADDR", 8), 0);
+  EXPECT_EQ(a->dst_ID, 12);
+  EXPECT_STREQ(a->dst_addr, "*SERVER");
+  EXPECT_STREQ(a->dst_name, "JPAKTJ_R");
+  ccm_setback(msg, nullptr, "SENDER", 7);  // null counts as empty
+  EXPECT_STREQ(a->src_addr, "");
+  EXPECT_STREQ(a->src_name, "SENDER");
+  EXPECT_STREQ(a->dst_addr, "*SERVER");  // the other half untouched
+  const std::string longer(200, 'X');
+  ccm_setaddr(msg, 1, 0, longer.c_str(), longer.c_str(), 5);
+  ccm_setback(msg, longer.c_str(), longer.c_str(), 6);
+  for (const char* field : {a->dst_addr, a->dst_name, a->src_addr, a->src_name}) {
+    EXPECT_EQ(std::string(field), std::string(63, 'X'));
+  }
+  EXPECT_EQ(a->dst_acv, 5);  // the fields behind kept their values
+  EXPECT_EQ(a->src_acv, 6);
+
+  // A reply goes back to the sender; fields filled to the brim are still copied within bounds.
+  ccm_msg_t* reply = body_msg(0);
+  a->src_ID = 4;
+  memset(a->src_name, 'N', sizeof a->src_name);
+  ccm_setaddr_reply(reply, msg);
+  EXPECT_EQ(reply->addr.dst_ID, 4);
+  EXPECT_EQ(reply->addr.dst_acv, 6);
+  EXPECT_EQ(std::string(reply->addr.dst_addr), std::string(63, 'X'));
+  EXPECT_EQ(std::string(reply->addr.dst_name), std::string(63, 'N'));
+}
+
+}  // namespace
