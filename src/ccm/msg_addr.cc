@@ -46,14 +46,17 @@ ccm_addr_t* ccm_setback(ccm_msg_t* ccmmsg, const char* addr, const char* name, i
 }
 
 ccm_addr_t* ccm_setaddr_reply(ccm_msg_t* ccmd, ccm_msg_t* ccms) {
-  QM7_TRACE("%s(ID=%d,addr=%s,name=%s,acv=%.8X) -->", __func__, ccms->addr.src_ID,
-            ccms->addr.src_addr, ccms->addr.src_name, static_cast<unsigned>(ccms->addr.src_acv));
+  // The received fields may lack a terminator, so the trace reads no further than a field.
+  QM7_TRACE("%s(ID=%d,addr=%.*s,name=%.*s,acv=%.8X) -->", __func__, ccms->addr.src_ID,
+            static_cast<int>(sizeof(ccms->addr.src_addr)), ccms->addr.src_addr,
+            static_cast<int>(sizeof(ccms->addr.src_name)), ccms->addr.src_name,
+            static_cast<unsigned>(ccms->addr.src_acv));
   ccm_addr_t* a = &ccmd->addr;
   const ccm_addr_t& from = ccms->addr;
   memcpy(a->eyec, kAddrEyec, sizeof(a->eyec));
   a->dst_ID = from.src_ID;
   a->dst_acv = from.src_acv;
-  // The received fields may lack a terminator if a reader filled them carelessly: copy bounded.
+  // Copy bounded for the same reason.
   char text[sizeof(from.src_addr) + 1];
   memcpy(text, from.src_addr, sizeof(from.src_addr));
   text[sizeof(from.src_addr)] = '\0';

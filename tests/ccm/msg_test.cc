@@ -131,10 +131,20 @@ TEST_F(MsgTest, AddressFieldsAreFilledByHalvesAndCutTo63) {
   ccm_msg_t* reply = body_msg(0);
   a->src_ID = 4;
   memset(a->src_name, 'N', sizeof a->src_name);
+  memset(a->src_addr, 'A', sizeof a->src_addr);
+  a->src_acv = 6;
+  trcFlag = 1;  // the trace line, too, reads each field only up to its end
+  testing::internal::CaptureStdout();
   ccm_setaddr_reply(reply, msg);
+  trcFlag = 0;
+  const std::string traced = testing::internal::GetCapturedStdout();
+  EXPECT_NE(traced.find("ccm_setaddr_reply(ID=4,addr=" + std::string(64, 'A') +
+                        ",name=" + std::string(64, 'N') + ",acv=00000006) -->"),
+            std::string::npos)
+      << traced;
   EXPECT_EQ(reply->addr.dst_ID, 4);
   EXPECT_EQ(reply->addr.dst_acv, 6);
-  EXPECT_EQ(std::string(reply->addr.dst_addr), std::string(63, 'X'));
+  EXPECT_EQ(std::string(reply->addr.dst_addr), std::string(63, 'A'));
   EXPECT_EQ(std::string(reply->addr.dst_name), std::string(63, 'N'));
 }
 
