@@ -169,10 +169,8 @@ bool server::start() {
 void server::stop() {
   if (ccm_ == nullptr) return;
   if (thread_started_) {
-    // Let the last answers out before the channels go. A burst of them takes the network
-    // thread a while on a slow host (two seconds were too few for 300 under valgrind); the
-    // bound only keeps a peer that stopped reading from holding the simulator.
-    const double until = monotonic_now() + 10.0;
+    // Let the last answers out before the channels go.
+    const double until = monotonic_now() + 2.0;
     while (ccm_is_all_sendq_empty(ccm_) == 0 && monotonic_now() < until) {
       struct timespec pause = {0, 1000000};
       nanosleep(&pause, nullptr);
