@@ -198,6 +198,8 @@ child::child(const std::string& program, const std::vector<std::string>& args,
   int out_fd = OpenTemp(&out_path_);
   int pipe_fds[2];
   if (opts.lines && pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    // Room for a whole test's lines: a child must not block on output the test reads later.
+    fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20);
     close(out_fd);
     out_fd = pipe_fds[1];
     out_pipe_ = pipe_fds[0];
