@@ -31,7 +31,7 @@ int ccm_send_message_common(ccm_context_t* ccm, ccm_msg_t* ccmmsg, const char* t
   ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
   ccm_queue_append(&ccm->sendq, ccmmsg);
   ccm_queue_unlock(ccm);
-  ccm_wakeup_network(ccm);
+  qm7::ccm::wakeup_network_for_send(ccm);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -58,11 +59,28 @@ void wakeup_processor_times(ccm_context_t* ccm, int count) {
   errno = saved;
 }
 
+void wakeup_network_for_send(ccm_context_t* ccm) {
+  if (ccm == nullptr) return;
+  std::atomic_ref<int> pending(ccm->send_wakeup_pending);
+  if (pending.exchange(1) == 1) return;
+  const int fd = ccm->network_wakeup[1];
+  const int saved = errno;
+  // A full pipe has a byte waiting already; with no pipe (no thread yet) there is none, and the
+  // thread's first pass dispatches what is queued, so the next send must write again.
+  if (fd < 0 || (!write_one(fd, 'N') && errno != EAGAIN)) pending.store(0);
+  errno = saved;
+}
+
+void network_wakeup_taken(ccm_context_t* ccm) {
+  std::atomic_ref<int>(ccm->send_wakeup_pending).store(0);
+}
+
 }  // namespace qm7::ccm
 
 int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr) {
   QM7_TRACE("%s() -->", __func__);
   ccm_close_wakeup_pipes(ccm);
+  qm7::ccm::network_wakeup_taken(ccm);  // new pipes hold no byte
   if (pipe2(ccm->network_wakeup, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(ccm->processor_wakeup, O_CLOEXEC | O_NONBLOCK) != 0) {
     int err = errno;

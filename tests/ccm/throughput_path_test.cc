@@ -3,6 +3,7 @@
 // it is nearly full; the select sets cleared only up to the highest descriptor must still give a
 // failed select its insert naming the descriptors it was given.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,6 +126,56 @@ TEST_F(DataPathTest, HeaderLengthFieldHasEightDigits) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(msg->msg_start), 8), want);
   }
   ccm_msg_free(ccm_, msg);
+}
+
+// Bytes waiting in a pipe, not consumed.
+int waiting(int fd) {
+  int n = -1;
+  ioctl(fd, FIONREAD, &n);
+  return n;
+}
+
+TEST_F(DataPathTest, SendsShareAWakeupByteThatIsStillWaiting) {
+  const int far = add_pair_channel("PEER");
+  const int wake = ccm_->network_wakeup[0];
+  char drop[16];
+  while (read(wake, drop, sizeof drop) > 0) {  // the byte add_pair_channel wrote
+  }
+  for (int i = 0; i < 5; ++i) {
+    ccm_msg_t* m = body_msg(10 + i);
+    ccm_setaddr(m, 0, 0, "PEER", "", 0);
+    ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+  }
+  EXPECT_EQ(waiting(wake), 1);
+  // One pass takes the byte and writes all five frames.
+  ccm_error_t err{};
+  EXPECT_EQ(ccm_network_select(ccm_, 0, &err), 0);
+  EXPECT_EQ(waiting(wake), 0);
+  size_t total = 0;
+  for (int i = 0; i < 5; ++i) total += 48 + 5 + 10 + i;
+  EXPECT_EQ(read_exact(far, total).size(), total);
+  // The byte was taken: the next send writes one again. Explicit wake-ups always write.
+  ccm_msg_t* m = body_msg(1);
+  ccm_setaddr(m, 0, 0, "PEER", "", 0);
+  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+  EXPECT_EQ(waiting(wake), 1);
+  for (int i = 0; i < 3; ++i) ccm_wakeup_network(ccm_);
+  EXPECT_EQ(waiting(wake), 4);
+}
+
+TEST_F(DataPathTest, SendWithoutPipesLeavesNoWakeupPending) {
+  // Before the thread starts there is no pipe to write to: the first pass dispatches what is
+  // queued, and the first send after the pipes exist writes its byte.
+  ccm_close_wakeup_pipes(ccm_);
+  ccm_msg_t* m = body_msg(1);
+  ccm_setaddr(m, 0, 0, "NOWHERE", "", 0);
+  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+  EXPECT_EQ(ccm_->send_wakeup_pending, 0);
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
+  m = body_msg(1);
+  ccm_setaddr(m, 0, 0, "NOWHERE", "", 0);
+  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+  EXPECT_EQ(waiting(ccm_->network_wakeup[0]), 1);
 }
 
 }  // namespace

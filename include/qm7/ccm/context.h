@@ -39,6 +39,7 @@ struct ccm_context {
   ccm_channel_t* signal_channel;  // always null
   int network_wakeup[2];          // read end, write end; -1 while closed
   int processor_wakeup[2];        // read end, write end; -1 while closed
+  int send_wakeup_pending;        // 1 while a send path's byte waits in network_wakeup; atomic
 };
 
 // Opens a context: records `ppcx` (a ccm_host_context_t or a type derived from it) in ccm_pcx,
@@ -78,6 +79,17 @@ namespace qm7::ccm {
 // takes as many bytes as it has room for. A null context, a closed pipe or a count of 0 writes
 // nothing. Any thread; the reader uses it to announce all frames of one receive call at once.
 void wakeup_processor_times(ccm_context_t* ccm, int count);
+
+// The wake-up of the send paths: writes the byte "N" unless a byte written by an earlier send is
+// still waiting in the pipe. That byte already makes the network thread start another pass, and
+// every pass begins by dispatching all of sendq, so the message is written as promptly as with a
+// byte of its own, while a sender that runs ahead costs the network thread one pass per burst
+// rather than one pass per message. Explicit wake-ups (ccm_wakeup_network) always write. Any
+// thread.
+void wakeup_network_for_send(ccm_context_t* ccm);
+
+// Network thread, just before it reads a wake-up byte: the next send writes a byte again.
+void network_wakeup_taken(ccm_context_t* ccm);
 }  // namespace qm7::ccm
 
 // Counting queries over the live channels of channelq (channel_newq is not counted): types 3, 6;
