@@ -48,6 +48,7 @@ int ccm_signal_on_listen(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* 
   if (s < 0) {
     qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
     QM7_TRACE("%s <-- (accept error)", __func__);
+    errno = err;  // the network loop tells a lack of descriptors from other failures
     return -1;
   }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -85,6 +86,20 @@ void clear_up_to(ccm_fd_set* set, int highest) {
   std::memset(set->fds_bits, 0, (static_cast<size_t>(highest) / kWordBits + 1) * sizeof(long));
 }
 
+// When accept() fails for want of descriptors or memory, the connection stays queued and the
+// listening socket stays readable: selecting on it again at once would spin the network thread
+// until a descriptor frees. So listening channels sit out the passes of a short pause, while
+// every other channel is served as usual. Each context has its own network thread, so the pause
+// is the thread's own.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+thread_local std::chrono::steady_clock::time_point accept_paused_until;
+
+bool accept_paused() { return std::chrono::steady_clock::now() < accept_paused_until; }
+
+bool lacks_resources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 // Builds the sets; returns the highest descriptor.
 int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
   const int highest = highest_descriptor(ccm);
@@ -92,6 +107,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
   clear_up_to(&sets->write, highest);
   clear_up_to(&sets->error, highest);
   int maxfd = 0;
+  const bool paused = accept_paused();
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
     const bool deleted = ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) != 0;
     if (trc_level()) {
@@ -107,7 +123,10 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
       refuse_descriptor(ccm, ch);
       continue;
     }
-    if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD)) ccm_fdset_add(&sets->read, ch->s);
+    const bool sits_out = ch->type == CCM_TYPE_LISTEN && paused;
+    if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD) && !sits_out) {
+      ccm_fdset_add(&sets->read, ch->s);
+    }
     ccm_fdset_add(&sets->error, ch->s);
     if (has_output(ccm, ch)) ccm_fdset_add(&sets->write, ch->s);
     if (ch->s > maxfd) maxfd = ch->s;
@@ -127,7 +146,9 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
     if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) || ch->type == CCM_TYPE_PASSIVE) continue;
     if (ccm_fdset_isset(&sets->read, ch->s)) {
       if (ch->type == CCM_TYPE_LISTEN) {
-        ccm_signal_on_listen(ccm, ch, ccmerr);
+        if (ccm_signal_on_listen(ccm, ch, ccmerr) != 0 && lacks_resources(errno)) {
+          accept_paused_until = std::chrono::steady_clock::now() + kAcceptPause;
+        }
         continue;
       }
       if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
@@ -175,6 +196,10 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   std::memcpy(wbefore.fds_bits, sets->write.fds_bits, used);
 
   struct timeval tv = {stimeout, 0};
+  if (accept_paused() && stimeout > 0) {
+    // Wake when the pause ends, so the queued connections are taken as soon as they may be.
+    tv = {0, static_cast<suseconds_t>(kAcceptPause.count() * 1000)};
+  }
   errno = 0;
   const int rslt = select(maxfd + 1, ccm_fdset_native(&sets->read), ccm_fdset_native(&sets->write),
                           ccm_fdset_native(&sets->error), &tv);

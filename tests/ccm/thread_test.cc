@@ -93,6 +93,55 @@ TEST_F(ThreadTest, AcceptsAConnectionAndWritesToIt) {
   EXPECT_EQ(read_exact(c, 339), job_state_frame());
 }
 
+// Out of descriptors, accept() fails and the connection stays queued: the loop must not spin on
+// the still readable listening socket, and takes the connection once a descriptor is free.
+TEST_F(ThreadTest, AcceptOutOfDescriptorsPausesInsteadOfSpinning) {
+  ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
+  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");
+  ASSERT_NE(listener, nullptr);
+  struct sockaddr_in sa = {};
+  socklen_t sl = sizeof sa;
+  getsockname(listener->s, reinterpret_cast<sockaddr*>(&sa), &sl);
+  ccm_channel_unlock(ccm_);
+  int c = socket(AF_INET, SOCK_STREAM, 0);
+  peers_.push_back(c);
+  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  struct rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const int probe = dup(0);
+  if (probe >= 0) {
+    close(probe);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    GTEST_SKIP() << "the descriptor limit is not enforced here";
+  }
+  int passes = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::milliseconds(300)) {
+    ccm_network_select(ccm_, 1, &err_);
+    ++passes;
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_LE(passes, 10);  // about one per 100 ms pause; spinning makes thousands
+  EXPECT_EQ(std::string(err_.msginsert).rfind("accept(...,FIONBIO)|24-", 0), 0u) << err_.msginsert;
+
+  ccm_msg_t* note = nullptr;
+  for (int i = 0; i < 20 && note == nullptr; ++i) {
+    ccm_network_select(ccm_, 1, &err_);
+    ccm_error_t e{};
+    if (ccm_receive_message(ccm_, 0, &note, &e) != 1) note = nullptr;
+  }
+  ASSERT_NE(note, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(note->msg_start)), "CHANNEL_ACCEPT");
+  ccm_msg_free(ccm_, note);
+}
+
 // Raises the soft descriptor limit so that `fd` can exist; false when the hard limit forbids it.
 bool allow_descriptor(int fd) {
   struct rlimit rl;
