@@ -118,6 +118,8 @@ class answering_agent {
 };
 
 TEST(RunCost, EndsWithoutWaitingForTheAgentToClose) {
+  // Under valgrind a run takes most of a second and varies by more than the wait looked for.
+  if (qm7_test::UnderValgrind()) GTEST_SKIP() << "a timing comparison means nothing under valgrind";
   answering_agent closing(false);
   answering_agent holding(true);
   ASSERT_NE(closing.port(), 0);
