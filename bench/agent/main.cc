@@ -39,17 +39,6 @@ struct options {
   int against = 0;  // a port: only run the load against the agent listening there
 };
 
-std::string own_dir() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return ".";
-  self[n] = '\0';
-  char* slash = strrchr(self, '/');
-  if (slash == nullptr) return ".";
-  *slash = '\0';
-  return self;
-}
-
 bool parse_options(int argc, char** argv, options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -76,7 +65,7 @@ bool parse_options(int argc, char** argv, options* o) {
       return false;
     }
   }
-  if (o->bin.empty()) o->bin = own_dir();
+  if (o->bin.empty()) o->bin = qm7::bench::own_dir();
   return o->rounds >= 1 && o->reports >= 1 && o->connections >= 1 && o->messengers >= 0;
 }
 

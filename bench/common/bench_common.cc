@@ -12,11 +12,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "spawn_protocol.h"
 
 namespace qm7::bench {
+
+std::string own_dir() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return ".";
+  self[n] = '\0';
+  char* slash = strrchr(self, '/');
+  if (slash == nullptr) return ".";
+  *slash = '\0';
+  return self;
+}
 
 double median(std::vector<double> samples) {
   if (samples.empty()) return 0;
@@ -57,16 +69,7 @@ void stop_spawner() {
 }
 
 // qm7-bench-spawn beside this program.
-std::string spawner_path() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return "";
-  self[n] = '\0';
-  std::string path = self;
-  const size_t slash = path.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) +
-         "/qm7-bench-spawn";
-}
+std::string spawner_path() { return own_dir() + "/qm7-bench-spawn"; }
 
 // Starts the spawner once; false when it cannot run (then children are forked from here).
 bool spawner_ready() {

@@ -11,6 +11,10 @@
 
 namespace qm7::bench {
 
+// The directory this program was started from ("." when it cannot be told): where bench/run
+// and the build put the programs a benchmark measures.
+std::string own_dir();
+
 // Median of the samples; 0 for none.
 double median(std::vector<double> samples);
 

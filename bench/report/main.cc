@@ -29,17 +29,6 @@ struct options {
   bool quick = false;
 };
 
-std::string own_dir() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return ".";
-  self[n] = '\0';
-  char* slash = strrchr(self, '/');
-  if (slash == nullptr) return ".";
-  *slash = '\0';
-  return self;
-}
-
 bool parse_options(int argc, char** argv, options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -55,13 +44,13 @@ bool parse_options(int argc, char** argv, options* o) {
       return false;
     }
   }
-  if (o->bin.empty()) o->bin = own_dir();
+  if (o->bin.empty()) o->bin = qm7::bench::own_dir();
   return true;
 }
 
 // The client program: beside this benchmark, else in --bin.
 std::string client_path(const options& o) {
-  const std::string beside = own_dir() + "/qm7-bench-report-client";
+  const std::string beside = qm7::bench::own_dir() + "/qm7-bench-report-client";
   return access(beside.c_str(), X_OK) == 0 ? beside : o.bin + "/qm7-bench-report-client";
 }
 
