@@ -106,6 +106,7 @@ int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
                  static_cast<unsigned>(ccmmsg->flag));
   }
   ccmmsg->type = CCM_MSGTYPE_IPC;
+  ccmmsg->addr.src_ID = 0;
   if (trc_level()) trcdump(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
@@ -114,4 +115,8 @@ int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   ccm_wakeup_processor(ccm);
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;
+}
+
+bool ccm_msg_is_internal(const ccm_msg_t* ccmmsg) {
+  return ccmmsg != nullptr && ccmmsg->type == CCM_MSGTYPE_IPC && ccmmsg->addr.src_ID == 0;
 }

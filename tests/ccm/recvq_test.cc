@@ -15,6 +15,7 @@ using RecvqTest = CcmTest;
 ccm_msg_t* post_notice(ccm_context_t* ccm, const char* type) {
   ccm_error_t err{};
   ccm_msg_t* msg = ccm_msg_alloc(ccm, &err);
+  msg->addr.src_ID = 7;  // a reused message may carry a channel's ID; the notice must not
   memset(msg->msg_start, 0, 20);
   memcpy(msg->msg_start, type, strlen(type));
   msg->len = 20;
@@ -36,6 +37,9 @@ TEST_F(RecvqTest, FiveCallsOverTwoQueuedMessages) {
     EXPECT_EQ(ccm_receive_message(ccm_, 2, &got, &err_), 1);
     EXPECT_EQ(got, expected);
     EXPECT_EQ(got->type, CCM_MSGTYPE_IPC);
+    EXPECT_TRUE(ccm_msg_is_internal(got));
+    got->addr.src_ID = 1;  // as a frame from channel 1 that reads the same
+    EXPECT_FALSE(ccm_msg_is_internal(got));
     ccm_msg_free(ccm_, got);
   }
   // The two wake-up bytes are still in the pipe: the next two calls each consume one and

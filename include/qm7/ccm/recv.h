@@ -14,9 +14,16 @@
 // thread, the processor thread, receives.
 int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, ccm_error_t* ccmerr);
 
-// Posts an internal IPC record held in an allocated message: type 3, moved from msgq_inuse to
-// the tail of recvq, processor woken. The message passes to recvq. Any thread. Returns 0.
+// Posts an internal IPC record held in an allocated message: type 3, src_ID 0, moved from
+// msgq_inuse to the tail of recvq, processor woken. The message passes to recvq. Any thread.
+// Returns 0.
 int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg);
+
+// True when `ccmmsg` is an internal notice posted inside this process (send_IPC_internal: the
+// network thread's CHANNEL_ACCEPT and CHANNEL_CLOSE): type 3 with src_ID 0. A frame received
+// from a peer always carries the ID of its channel (1 or more), so a peer cannot forge a notice
+// however its "IPC" frame reads. Host programs act on notices only when this holds.
+bool ccm_msg_is_internal(const ccm_msg_t* ccmmsg);
 
 // Waits at most `stimeout` seconds for the processor wake-up pipe to become readable and reads
 // one byte then. Returns 0 after a wake-up, a time-out or an interruption; -1 with 2000102
