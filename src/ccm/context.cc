@@ -71,6 +71,9 @@ int ccm_open(void* ppcx, ccm_context_t** pccm, ccm_error_t* ccmerr) {
   pthread_mutex_init(&ccm->channel_lock, nullptr);
   ccm->unique_channel_ID = 1;
   ccm->unique_msg_ID = 1;
+  ccm->max_frame_len = CCM_DEFAULT_MAX_FRAME_LEN;
+  ccm->max_queued_output = CCM_DEFAULT_MAX_QUEUED_OUTPUT;
+  ccm->max_accept_per_pass = CCM_DEFAULT_MAX_ACCEPT_PER_PASS;
   ccm->network_wakeup[0] = ccm->network_wakeup[1] = -1;
   ccm->processor_wakeup[0] = ccm->processor_wakeup[1] = -1;
   *pccm = ccm;

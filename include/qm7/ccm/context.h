@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <cstddef>
+
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/error.h"
 #include "qm7/ccm/lock.h"
@@ -40,7 +42,22 @@ struct ccm_context {
   int network_wakeup[2];          // read end, write end; -1 while closed
   int processor_wakeup[2];        // read end, write end; -1 while closed
   int send_wakeup_pending;        // 1 while a send path's byte waits in network_wakeup; atomic
+
+  // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
+  // below; a host program may change them after ccm_open, before the network thread starts.
+  size_t max_frame_len;      // longest frame a channel may receive (header included)
+  size_t max_queued_output;  // queued output beyond which a channel is no longer read
+  int max_accept_per_pass;   // connections one listening channel accepts per select pass
 };
+
+// Defaults of the limits above: the longest record the system sends is far below 16 MiB; 1 MiB
+// of unwritten answers is thousands of them; 64 accepts per pass keep a burst of connections
+// from starving the channels that are already served.
+enum : size_t {
+  CCM_DEFAULT_MAX_FRAME_LEN = 16u * 1024 * 1024,
+  CCM_DEFAULT_MAX_QUEUED_OUTPUT = 1024u * 1024,
+};
+enum : int { CCM_DEFAULT_MAX_ACCEPT_PER_PASS = 64 };
 
 // Opens a context: records `ppcx` (a ccm_host_context_t or a type derived from it) in ccm_pcx,
 // checks IPv6 support (logs the failure and 2000361 when there is none; the open still
