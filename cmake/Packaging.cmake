@@ -61,11 +61,11 @@ endforeach()
 # libqm7-dev keeps its libraries where Debian puts them for the build's architecture, whatever
 # prefix the tree was configured with, so that its pkg-config file serves cross builds too.
 if(CMAKE_LIBRARY_ARCHITECTURE)
-  set(_deb_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(QM7_DEB_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
 else()
-  set(_deb_libdir lib)
+  set(QM7_DEB_LIBDIR lib)
 endif()
-qm7_install_dev(${_deb_libdir} ${_deb_libdir}/cmake/qm7 deb_dev EXCLUDE_FROM_ALL)
+qm7_install_dev(${QM7_DEB_LIBDIR} ${QM7_DEB_LIBDIR}/cmake/qm7 deb_dev EXCLUDE_FROM_ALL)
 
 # CPack strips the programs (CPACK_STRIP_FILES). As Debian's own packaging tools do, the
 # packages also lose the compiler's .comment section, and the static libraries their debug
@@ -90,7 +90,7 @@ foreach(_tool qm_jpmd qm7-agent-sim qm7-token)
 endforeach()
 qm7_deb_strip(messenger --remove-section=.comment "${_programs}")
 qm7_deb_strip(deb_dev "--strip-debug;--remove-section=.comment;--enable-deterministic-archives"
-              "${_deb_libdir}/libqm7_runtime.a;${_deb_libdir}/libqm7_ccm.a;${_deb_libdir}/libqm7_messenger.a")
+              "${QM7_DEB_LIBDIR}/libqm7_runtime.a;${QM7_DEB_LIBDIR}/libqm7_ccm.a;${QM7_DEB_LIBDIR}/libqm7_messenger.a")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qm7)
