@@ -1,4 +1,4 @@
-# Debian packages from one build, made by CPack (`cd build && cpack`):
+# Debian packages from one build, made by CPack (`cmake --build build --target package`):
 #   qm7-messenger  qm_jpmd, qm7-agent-sim and qm7-token in /usr/bin, their man pages gzip'ed,
 #                  the copyright file and changelog.Debian.gz;
 #   libqm7-dev     the static libraries in the multiarch directory /usr/lib/<triplet>, the
@@ -48,15 +48,14 @@ install(FILES ${_man_gz}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT messenger
         EXCLUDE_FROM_ALL)
-foreach(_pkg messenger:qm7-messenger deb_dev:libqm7-dev)
-  string(REPLACE ":" ";" _pkg "${_pkg}")
-  list(GET _pkg 0 _component)
-  list(GET _pkg 1 _name)
-  install(FILES ${_deb}/copyright ${_deb}/changelog.Debian.gz
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name}
-          COMPONENT ${_component}
-          EXCLUDE_FROM_ALL)
-endforeach()
+install(FILES ${_deb}/copyright ${_deb}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qm7-messenger
+        COMPONENT messenger
+        EXCLUDE_FROM_ALL)
+install(FILES ${_deb}/copyright ${_deb}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libqm7-dev
+        COMPONENT deb_dev
+        EXCLUDE_FROM_ALL)
 
 # libqm7-dev keeps its libraries where Debian puts them for the build's architecture, whatever
 # prefix the tree was configured with, so that its pkg-config file serves cross builds too.
@@ -88,9 +87,13 @@ foreach(_tool qm_jpmd qm7-agent-sim qm7-token)
     list(APPEND _programs ${CMAKE_INSTALL_BINDIR}/${_tool})
   endif()
 endforeach()
+set(_libraries "")
+foreach(_lib qm7_runtime qm7_ccm qm7_messenger)
+  list(APPEND _libraries ${QM7_DEB_LIBDIR}/lib${_lib}.a)
+endforeach()
 qm7_deb_strip(messenger --remove-section=.comment "${_programs}")
 qm7_deb_strip(deb_dev "--strip-debug;--remove-section=.comment;--enable-deterministic-archives"
-              "${QM7_DEB_LIBDIR}/libqm7_runtime.a;${QM7_DEB_LIBDIR}/libqm7_ccm.a;${QM7_DEB_LIBDIR}/libqm7_messenger.a")
+              "${_libraries}")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qm7)
