@@ -1,21 +1,22 @@
 // The run sequence of the messenger between its job report and its end line: the channel
 // manager's start, the connection attempts, the greeting, the one record, the answer and the
 // teardown in the order the channel manager needs (agent channel, thread, channels, context).
-// It also tells the job, on standard error, when its record did not reach the agent.
+// Every wait has a bound of its own, and the close of a connection never waits, so a run ends
+// within the time its arguments allow. It also tells the job, on standard error, when its
+// record did not reach the agent, or when nothing confirmed that it did.
 #include "qm7/messenger/exchange.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "agent_address.h"
+#include "agent_channel.h"
+#include "printable.h"
 #include "qm7/ccm.h"
 #include "qm7/ccm/send.h"
 #include "qm7/ccm/thread.h"
@@ -24,8 +25,13 @@
 
 namespace {
 
+using qm7::detail::run_clock;
+
 constexpr const char* kMain = "main";  // every trace line of the run carries main's name
 constexpr int kConnectWaitSeconds = 60;
+// TIMEOUT=NONE (0), or a negative TIMEOUT, waits for no answer; the greeting, the look-up and
+// the record still need a bound, and they get the default time-out.
+constexpr int kDefaultWaitSeconds = 60;
 
 // Why the record did not reach the agent; empty phase while nothing went wrong.
 struct undelivered {
@@ -49,26 +55,11 @@ std::string error_text(const ccm_error_t& err) {
   return printf_string("%s (message %d)", err.msginsert, err.msgnr);
 }
 
-// True for a CHANNEL_CLOSE notice of at least `min_len` bytes.
-bool is_close_notice(const ccm_msg_t* msg, size_t min_len) {
-  return msg->type == CCM_MSGTYPE_IPC && msg->len >= static_cast<int>(min_len) &&
-         strncmp(reinterpret_cast<const char*>(msg->msg_start), IPCMSG_CHANNEL_CLOSE,
-                 IPCMSG_TYPE_NAME_LEN) == 0;
-}
-
 // What a message that is not the greeting was: the close notice of the attempt's channel (a
 // refused or broken connection, with the channel's recorded failure), or some other message.
 std::string answer_text(const ccm_msg_t* msg) {
-  if (is_close_notice(msg, sizeof(ipcmsg_header_t))) {
-    if (msg->len < static_cast<int>(sizeof(ipcmsg_channel_close_t))) {
-      return "the connection was closed";
-    }
-    // The record sits in the message's data area, which is not aligned for it: copy it out.
-    ccm_channel_t closed;
-    memcpy(&closed, msg->msg_start + offsetof(ipcmsg_channel_close_t, ccmch), sizeof(closed));
-    closed.msginsert[sizeof(closed.msginsert) - 1] = '\0';
-    if (closed.msgnr == 0) return "the agent closed the connection";
-    return printf_string("the connection failed: %s (message %d)", closed.msginsert, closed.msgnr);
+  if (qm7::detail::is_close_notice(msg, sizeof(ipcmsg_header_t))) {
+    return qm7::detail::close_reason(msg);
   }
   return printf_string("the agent sent a message of type %d, key %d instead of its greeting",
                        msg->type, msg->protocol_key);
@@ -78,120 +69,17 @@ bool is_greeting(const ccm_msg_t* msg) {
   return msg->type == CCM_MSGTYPE_NATIVE && msg->protocol_key == 4;
 }
 
-// True while the record still waits in the channel manager to be written on the agent's
-// channel. Messages only move forward (sendq, dispatch list, channel sendq, written), so
-// looking at the context's queues before the channel's never misses one in transit.
-bool record_pending(int agentID) {
-  ccm_queue_lock(ccm);
-  const bool queued = ccm->sendq.head != nullptr || ccm->msgq_2dispatch.head != nullptr;
-  ccm_queue_unlock(ccm);
-  if (queued) return true;
-  ccm_channel_t* ch = ccm_channel_getbyID(ccm, agentID);  // returns with channel_lock held
-  if (ch == nullptr) return false;                        // gone: nothing will be written
-  ccmch_queue_lock(ccm, ch);
-  const bool pending = ch->sendq.head != nullptr;
-  ccmch_queue_unlock(ccm, ch);
-  ccm_channel_unlock(ccm);
-  return pending;
-}
+bool has_address(const char* host) { return host[strspn(host, " ")] != '\0'; }
 
-// The answer wait can end before the network thread has written the record (TIMEOUT=NONE, a
-// signal, a wake-up byte left over). Deleting the channel then would drop the record unsent,
-// so give the network thread up to `seconds` to write it first. True when it was written (or
-// its channel is gone).
-bool let_record_out(int agentID, int seconds) {
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (record_pending(agentID)) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec - start.tv_sec >= seconds) {
-      QM7_TRACE("%s:      record still queued after %d seconds", kMain, seconds);
-      return false;
-    }
-    struct timespec pause = {0, 1000000};  // 1 ms
-    nanosleep(&pause, nullptr);
-  }
-  return true;
-}
-
-// The agent has answered on its channel after the record was written: it has read the record,
-// and nothing of ours is left to deliver. The channel manager makes every connection linger 60
-// seconds on close, and on this last close that would only hold the network thread, and the
-// join behind it, until the agent acknowledges our end of the connection; an agent that does
-// not close its side at once acknowledges after its delayed-ACK time (40 ms and more). So this
-// close does not linger; the system still completes the shutdown of the connection.
-void close_without_linger(int agentID) {
-  ccm_channel_t* ch = ccm_channel_getbyID(ccm, agentID);  // returns with channel_lock held
-  if (ch == nullptr) return;
-  const struct linger off = {0, 0};
-  setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
-  ccm_channel_unlock(ccm);
-}
-
-// A message taken off the receive queue without a wait leaves its wake-up byte in the pipe, and
-// the next wait would return at once with nothing: a greeting wait would end the run as if the
-// agent were silent, an answer wait would not wait at all. While the queue is empty, such bytes
-// announce nothing and are dropped. The producer appends before it writes its byte, so a byte
-// read here never belongs to a message that is not yet on the queue.
-void drop_stale_wakeups() {
-  for (;;) {
-    ccm_queue_lock(ccm);
-    const bool empty = ccm->recvq.head == nullptr;
-    ccm_queue_unlock(ccm);
-    struct pollfd p = {ccm->processor_wakeup[0], POLLIN, 0};
-    if (!empty || poll(&p, 1, 0) <= 0) return;
-    char byte;
-    if (read(ccm->processor_wakeup[0], &byte, 1) != 1) return;
-  }
-}
-
-// ccm_receive_message with a wait that lasts the whole time-out unless something arrives (or a
-// signal interrupts it).
-int receive(int seconds, ccm_error_t* err) {
-  drop_stale_wakeups();
-  ccmmsg = nullptr;
-  return ccm_receive_message(ccm, seconds, &ccmmsg, err);
-}
-
-// The channel a received message is about: the one it arrived on, or for a close notice the
-// channel that was closed.
-int channel_of(const ccm_msg_t* msg) {
-  if (is_close_notice(msg, sizeof(ipcmsg_channel_close_t))) {
-    int id;
-    memcpy(&id,
-           msg->msg_start + offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID),
-           sizeof(id));
-    return id;
-  }
-  return msg->addr.src_ID;
-}
-
-// receive() for the connection `channel`: what arrives about an earlier attempt's connection
-// (its close notice, a late message) is no answer on this one; it is dropped and the wait goes
-// on for the rest of its time.
-int receive_on(int channel, int seconds, ccm_error_t* err) {
-  struct timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  int left = seconds;
-  for (;;) {
-    const int got = receive(left, err);
-    if (got != 1 || channel_of(ccmmsg) == channel) return got;
-    QM7_TRACE("%s:      message of an earlier connection ignored", kMain);
-    ccm_msg_free(ccm, ccmmsg);
-    ccmmsg = nullptr;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    left = seconds - static_cast<int>(now.tv_sec - start.tv_sec);
-    if (left < 0) left = 0;
-  }
+run_clock::time_point after(int seconds) {
+  return run_clock::now() + std::chrono::seconds(seconds);
 }
 
 void report_undelivered(const PCX* pcx, const undelivered& why) {
-  const std::string text =
+  const std::string text = qm7::detail::printable(
       printf_string("report not delivered to the agent at %s port %d while %s: %s", pcx->ipAddr,
-                    pcx->portnri, why.phase.c_str(), why.reason.c_str());
-  fprintf(stderr, "%s: %s\n", pcx->program_name, text.c_str());
+                    pcx->portnri, why.phase.c_str(), why.reason.c_str()));
+  fprintf(stderr, "%s: %s\n", qm7::detail::printable(pcx->program_name).c_str(), text.c_str());
   QM7_TRACE("%s:      %s", kMain, text.c_str());
 }
 
@@ -214,6 +102,73 @@ bool send_record(PCX* pcx, undelivered* why) {
   why->reason = pcx->melder_type == 'O' && pcx->output_file[0] == '\0'
                     ? "no output file given (OUTFILE)"
                     : "no message buffer, or the channel manager refused the record";
+  return false;
+}
+
+// After the record was handed over: waits for the agent's answer (TIMEOUT seconds), or without
+// an answer wait for the agent's host to take the record. The only proof that the agent has
+// the record is its answer; without one, the socket tells whether the record left this host.
+// Returns true when the record counts as delivered, else fills `why`. Leaves the agent's
+// channel set to close at once.
+bool await_delivery(const PCX* pcx, ccm_error_t* err, undelivered* why) {
+  using qm7::detail::look_at_record;
+  const int agent = pcx->agentID;
+  const bool want_answer = pcx->IoTimeOut > 0;
+  const int bound = want_answer ? pcx->IoTimeOut : kDefaultWaitSeconds;
+  const auto deadline = after(bound);
+  bool answered = false;
+  std::string closed;
+  for (;;) {
+    auto until = deadline;
+    if (!want_answer) {
+      const auto p = look_at_record(agent);
+      if (p.gone || (!p.queued && p.unsent == 0)) break;
+      until = std::min(deadline, run_clock::now() + std::chrono::milliseconds(5));
+    }
+    const int got = qm7::detail::receive_until(until, err);
+    if (got == 1) {
+      if (!ccm_msg_is_internal(ccmmsg) && ccmmsg->addr.src_ID == agent) {
+        answered = true;
+      } else if (qm7::detail::is_close_notice(ccmmsg, sizeof(ipcmsg_channel_close_t)) &&
+                 qm7::detail::channel_of(ccmmsg) == agent) {
+        closed = qm7::detail::close_reason(ccmmsg);
+      }
+      ccm_msg_free(ccm, ccmmsg);
+      ccmmsg = nullptr;
+      if (answered || !closed.empty()) break;
+    } else if (got < 0 || run_clock::now() >= deadline) {
+      break;
+    }
+  }
+  if (answered) {
+    qm7::detail::end_connection(agent, false);
+    return true;
+  }
+  const auto p = look_at_record(agent);
+  if (!closed.empty() || p.gone) {
+    why->phase = "waiting for the answer";
+    why->reason = (closed.empty() ? std::string("the connection ended") : closed) +
+                  " before any answer, so the agent may not have the report";
+    return false;
+  }
+  if (p.queued || p.unsent > 0) {
+    qm7::detail::end_connection(agent, true);
+    why->phase = "sending";
+    why->reason = p.queued ? printf_string(
+                                 "the agent did not take the report within %d seconds "
+                                 "(not written)",
+                                 bound)
+                           : printf_string(
+                                 "the agent did not take the report within %d seconds "
+                                 "(%d bytes unsent)",
+                                 bound, p.unsent);
+    return false;
+  }
+  qm7::detail::end_connection(agent, false);
+  if (!want_answer) return true;
+  why->phase = "waiting for the answer";
+  why->reason =
+      printf_string("no answer within %d seconds, so the agent may not have the report", bound);
   return false;
 }
 
@@ -249,28 +204,35 @@ int run_agent_exchange(PCX* pcx) {
     return 0;
   }
 
+  const int greeting_wait = pcx->IoTimeOut > 0 ? pcx->IoTimeOut : kDefaultWaitSeconds;
   int attempt = 0;
   bool greeted = false;
   std::string last_failure = "no attempt made";
-  for (; attempt < pcx->connect_retry; ++attempt) {
+  // Without an address every attempt would fail, after the pauses between them.
+  const bool no_address = pcx->connect_retry > 0 && !has_address(pcx->ipAddr);
+  for (; attempt < pcx->connect_retry && !no_address; ++attempt) {
     QM7_TRACE("%s:      connection attempt #%d", kMain, attempt);
     if (attempt > 0) {
       QM7_TRACE("%s:      wait %d seconds before retry connecting", kMain, pcx->connect_wait);
       sleep(static_cast<unsigned>(pcx->connect_wait));
     }
-    ccmID = ccm_connect(ccm, pcx->ipAddr, pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
-                        kConnectWaitSeconds, &err);
+    std::string address;
+    ccmID = -1;
+    if (qm7::detail::look_up_agent(pcx->ipAddr, greeting_wait, &address, &err) == 0) {
+      ccmID = ccm_connect(ccm, address.c_str(), pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
+                          kConnectWaitSeconds, &err);
+    }
     if (ccmID < 0) {
       QM7_TRACE("%s:      connect failed", kMain);
       last_failure = "connect failed: " + error_text(err);
       continue;
     }
-    const int got = receive_on(ccmID, pcx->IoTimeOut, &err);
+    const int got = qm7::detail::receive_on(ccmID, after(greeting_wait), &err);
     if (got <= 0) {
       pcx->abnormal_end = 1;
       why.phase = "waiting for the greeting";
       why.reason = got < 0 ? "the wait failed: " + error_text(err)
-                           : printf_string("no greeting within %d seconds", pcx->IoTimeOut);
+                           : printf_string("no greeting within %d seconds", greeting_wait);
       break;
     }
     if (is_greeting(ccmmsg)) {
@@ -284,8 +246,11 @@ int run_agent_exchange(PCX* pcx) {
     ccmmsg = nullptr;
   }
 
-  bool handed_over = false;
-  if (!greeted && pcx->abnormal_end == 0 && attempt == pcx->connect_retry) {
+  bool delivered = false;
+  if (no_address) {
+    why.phase = "connecting";
+    why.reason = "no agent address given (IPA)";
+  } else if (!greeted && pcx->abnormal_end == 0 && attempt == pcx->connect_retry) {
     why.phase = "connecting";
     why.reason = pcx->connect_retry == 0
                      ? "no connection attempt (RETRY=0)"
@@ -293,29 +258,23 @@ int run_agent_exchange(PCX* pcx) {
                                      attempt == 1 ? "" : "s", last_failure.c_str());
   } else if (pcx->abnormal_end == 0) {
     // Greeted, or a negative RETRY that made no attempt: the record is built and handed over;
-    // without a connection the channel manager finds no channel for it and drops it.
+    // without a connection the channel manager finds no channel for it and drops it, and there
+    // is no answer to wait for.
     QM7_TRACE("%s:      executordata arrived", kMain);
     ccm_msg_free(ccm, ccmmsg);
     ccmmsg = nullptr;
-    handed_over = send_record(pcx, &why);
-    if (handed_over && !greeted) {
-      why.phase = "connecting";
-      why.reason = printf_string("no connection attempt (RETRY=%d), the record was dropped",
-                                 pcx->connect_retry);
-    }
-    bool answered = false;
-    if (receive(pcx->IoTimeOut, &err) == 1) {
-      answered = ccmmsg->type != CCM_MSGTYPE_IPC && ccmmsg->addr.src_ID == pcx->agentID;
-      ccm_msg_free(ccm, ccmmsg);
-    }
-    ccmmsg = nullptr;
-    if (handed_over && greeted &&
-        let_record_out(pcx->agentID, pcx->IoTimeOut > 1 ? pcx->IoTimeOut : 1) && answered) {
-      close_without_linger(pcx->agentID);
+    if (send_record(pcx, &why)) {
+      if (greeted) {
+        delivered = await_delivery(pcx, &err, &why);
+      } else {
+        why.phase = "connecting";
+        why.reason = printf_string("no connection attempt (RETRY=%d), the record was dropped",
+                                   pcx->connect_retry);
+      }
     }
   }
 
   teardown(pcx, &err);
   if (!why.phase.empty()) report_undelivered(pcx, why);
-  return handed_over && greeted ? 1 : 0;
+  return delivered ? 1 : 0;
 }

@@ -102,7 +102,8 @@ TEST(AgentExchange, RecordLengthsOnTheWire) {
 TEST(AgentExchange, RunsThatDeliverNothing) {
   // Each: the agent's behaviour (none: a closed port), the arguments, the exit code, how many
   // attempts the trace shows, what the trace and the one standard-error line hold, the bounds
-  // of the run's wall time.
+  // of the run's wall time. No run may wait out a close: the channel manager lingers 60 s.
+  const std::string long_value = "VALUE=" + std::string(1023, 'v');
   const struct {
     std::optional<conn_mode> agent;
     std::vector<std::string> args;
@@ -114,8 +115,16 @@ TEST(AgentExchange, RunsThatDeliverNothing) {
       // clang-format off
       {conn_mode::greet_and_answer, {"TYP=E", "RET=5", "RETRY=0"}, 0, 5, 0, {"ended normally"},
        {"no connection attempt (RETRY=0)"}, 0, 5},
-      {conn_mode::greet_and_answer, {"TYP=S", "RETRY=-1", "TIMEOUT=1"}, 0, 0, 0,
-       {"executordata arrived", "SendJpMd <-- (OK)", "ended normally"}, {"RETRY=-1"}, 0.9, 10},
+      // Nothing is connected, so there is no answer to wait for.
+      {conn_mode::greet_and_answer, {"TYP=S", "RETRY=-1", "TIMEOUT=30"}, 0, 0, 0,
+       {"executordata arrived", "SendJpMd <-- (OK)", "ended normally"},
+       {"no connection attempt (RETRY=-1), the record was dropped"}, 0, 5},
+      {conn_mode::greet_and_answer, {"TYP=E", "RET=6", "IPA= ", "WAIT=30"}, 0, 6, 0,
+       {"ended normally"}, {"while connecting: no agent address given (IPA)"}, 0, 5},
+      // The resolver's own code and text; the address printable, not raw.
+      {std::nullopt, {"TYP=S", "RETRY=1", "IPA=bad\x1b[2J\xc3\xa9\x7f"}, 0, 0, 1,
+       {"main:      connect failed"},
+       {"at bad\\x1B[2J\\xC3\\xA9\\x7F port", "getaddrinfo|-2(Name or service not known)"}, 0, 5},
       {std::nullopt, {"TYP=E", "RET=7", "RETRY=1", "WAIT=5"}, 0, 7, 1,
        {"main:      invalid answer", "ended normally"},
        {"while connecting: 1 attempt used up", "refused"}, 0, 4},
@@ -123,8 +132,20 @@ TEST(AgentExchange, RunsThatDeliverNothing) {
        {"main:      wait 1 seconds before retry connecting"}, {"3 attempts used up"}, 1.9, 10},
       {conn_mode::silent, {"TYP=E", "RET=4", "RETRY=3", "WAIT=1", "TIMEOUT=1"}, 0, 4, 1,
        {"ended abnormally"}, {"while waiting for the greeting: no greeting within 1"}, 0.9, 5},
-      {conn_mode::silent, {"TYP=S", "TIMEOUT=NONE"}, 0, 0, 1, {"ended abnormally"},
-       {"no greeting within 0 seconds"}, 0, 5},
+      // A notice of the network thread's own kind from the agent is a message of the wrong
+      // kind, and none of its text reaches standard error.
+      {conn_mode::forged_close, {"TYP=S", "RETRY=1"}, 0, 0, 1, {"main:      invalid answer"},
+       {"1 attempt used up, the last: the agent sent a message of type 3, key 0 instead"}, 0, 5},
+      {conn_mode::greet_never_read, {"TYP=V", "NAME=N", long_value, "TIMEOUT=1"}, 0, 0, 1,
+       {"ended normally"},
+       {"while sending: the agent did not take the report within 1 seconds (", "bytes unsent)"},
+       0.9, 5},
+      {conn_mode::greet_then_close, {"TYP=E", "RET=7"}, 0, 7, 1, {"ended normally"},
+       {"while waiting for the answer: the ", " before any answer, so the agent may not have"},
+       0, 5},
+      {conn_mode::greet_then_reset, {"TYP=E", "RET=7"}, 0, 7, 1, {"ended normally"},
+       {"while waiting for the answer: the ", " before any answer, so the agent may not have"},
+       0, 5},
       {conn_mode::greet_and_answer, {"TYP=O", "TIMEOUT=1"}, 0, 0, 1,
        {"SendOutputViewMsg <-- (filename not defined)", "main:      report not delivered",
         "ended normally"}, {"while sending: no output file given"}, 0, 10},
@@ -138,7 +159,11 @@ TEST(AgentExchange, RunsThatDeliverNothing) {
     // valgrind keeps descriptors of its own, so a descriptor limit does not bite as it does.
     if (c.nofile_limit > 0 && UnderValgrind()) continue;
     std::optional<raw_agent> agent;
-    if (c.agent) agent.emplace([m = *c.agent](int) { return m; });
+    if (c.agent) {
+      // A small receive buffer keeps a record that is never read from leaving in full.
+      agent.emplace([m = *c.agent](int) { return m; }, false,
+                    *c.agent == conn_mode::greet_never_read ? 1 : 0);
+    }
     const int port = agent ? agent->port() : UnusedPort();
     // Later values win: a case may set its own TIMEOUT.
     std::vector<std::string> args = {"IPA=127.0.0.1", "PNR=" + std::to_string(port), "TIMEOUT=2",
@@ -147,16 +172,17 @@ TEST(AgentExchange, RunsThatDeliverNothing) {
     spawn_options opts;
     opts.nofile_limit = c.nofile_limit;
     auto r = RunMessenger(args, opts);
-    SCOPED_TRACE(testing::PrintToString(c.args));
+    SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 80));
     EXPECT_EQ(c.exit_code, r.exit_code);
     EXPECT_EQ(c.attempts, CountLines(r.out, "main:      connection attempt #"));
     EXPECT_EQ(c.attempts > 1 ? c.attempts - 1 : 0, CountLines(r.out, "before retry connecting"));
     for (const auto& text : c.out) EXPECT_NE(std::string::npos, r.out.find(text)) << text;
-    EXPECT_EQ(1, CountLines(r.err, "qm_jpmd: report not delivered to the agent at 127.0.0.1 port " +
-                                       std::to_string(port) + " while "))
-        << r.err;
+    EXPECT_EQ(1, CountLines(r.err, "qm_jpmd: report not delivered to the agent at "));
+    EXPECT_EQ(1, CountLines(r.err, " port " + std::to_string(port) + " while "));
     EXPECT_EQ(1, CountLines(r.err, ""));
     for (const auto& text : c.err) EXPECT_NE(std::string::npos, r.err.find(text)) << text;
+    for (const char byte : r.err)
+      EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7F)) << r.err;
     EXPECT_GE(r.seconds, c.min_s);
     EXPECT_LT(r.seconds, c.max_s);
     if (agent) {
@@ -208,17 +234,37 @@ TEST(AgentExchange, CloseNoticeOfAnEarlierAttemptIsNoAnswer) {
 
 TEST(AgentExchange, AnswerWaitLastsItsTimeOut) {
   // Messages taken off the queue without waiting leave wake-up bytes behind; the answer wait
-  // must still wait for the answer rather than return at once.
+  // must still wait for the answer rather than return at once, and then say that none came.
   raw_agent agent(
       [](int index) { return index == 0 ? conn_mode::other_then_close : conn_mode::greet_only; });
   auto r = RunMessenger(
       {"TYP=S", "RETRY=2", "WAIT=1", "IPA=127.0.0.1", agent.Pnr(), "TIMEOUT=2", "TRC=1"});
   EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ("", r.err);
+  EXPECT_EQ("qm_jpmd: report not delivered to the agent at 127.0.0.1 port " +
+                std::to_string(agent.port()) +
+                " while waiting for the answer: no answer within 2 seconds, so the agent may not "
+                "have the report\n",
+            r.err);
+  EXPECT_LT(r.seconds, 6);
   ASSERT_TRUE(agent.WaitFor([](auto& logs) { return logs.size() == 2 && logs[1].peer_closed; }));
   auto logs = agent.Logs();
   ASSERT_EQ(1u, logs[1].frames.size());
   EXPECT_GE(Between(logs[1].first_frame, logs[1].closed), 1.9);
+}
+
+TEST(AgentExchange, NoAnswerWaitStillWaitsForTheGreetingAndTheRecord) {
+  // TIMEOUT=NONE (0) gives up the answer only: the greeting comes late, the record still goes.
+  for (const char* timeout : {"TIMEOUT=NONE", "TIMEOUT=0"}) {
+    sim_process sim({"--fault", "delay:1", "--count", "1"});
+    auto r = RunMessenger(sim.To({"TYP=S", "JNR=21", timeout}));
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ("", r.err);
+    EXPECT_GE(r.seconds, 0.9);
+    EXPECT_LT(r.seconds, 5);
+    std::string line;
+    ASSERT_TRUE(sim.ReadLine(&line));
+    EXPECT_EQ(0u, line.find("job-state job=21 ")) << line;
+  }
 }
 
 TEST(AgentExchange, IPv6AndASocketAbove1024) {

@@ -109,9 +109,11 @@ class sim_process : public child {
 
 // One received frame: the 48-byte header and the body, as read from the socket.
 using frame = std::vector<unsigned char>;
-frame MakeFrame(const std::vector<unsigned char>& body);  // "NAT" header in front of `body`
-frame GreetingFrame();  // native body with a short data element of key 4
-frame OtherFrame();     // a NAT frame that is no greeting (key 0xFF element)
+// A header of protocol `protocol` ("NAT", "IPC") in front of `body`.
+frame MakeFrame(const std::vector<unsigned char>& body, const char* protocol = "NAT");
+frame GreetingFrame();     // native body with a short data element of key 4
+frame OtherFrame();        // a NAT frame that is no greeting (key 0xFF element)
+frame ForgedCloseFrame();  // an "IPC" frame laid out as a CHANNEL_CLOSE notice
 
 // What the raw agent does with a connection, chosen by the connection's index (0 first).
 enum class conn_mode {
@@ -121,6 +123,10 @@ enum class conn_mode {
   refuse,            // close at once
   other_then_close,  // a non-greeting frame at once, then close
   greet_only,        // greeting at once, never an answer
+  greet_never_read,  // greeting at once, never reads (a close is still seen)
+  greet_then_close,  // greeting, then close at once
+  greet_then_reset,  // greeting, then a reset after reading one byte
+  forged_close,      // an "IPC" frame dressed as the channel manager's close notice, then silence
 };
 
 struct conn_log {
@@ -130,10 +136,12 @@ struct conn_log {
   bool peer_closed = false;
 };
 
-// A listening agent on raw sockets (127.0.0.1 or ::1, port 0), served by one thread.
+// A listening agent on raw sockets (127.0.0.1 or ::1, port 0), served by one thread. A
+// `rcvbuf` above 0 is set as the listening socket's SO_RCVBUF, so that a connection that is not
+// read fills up after that many bytes or so.
 class raw_agent {
  public:
-  explicit raw_agent(std::function<conn_mode(int index)> mode, bool ipv6 = false);
+  explicit raw_agent(std::function<conn_mode(int index)> mode, bool ipv6 = false, int rcvbuf = 0);
   ~raw_agent();
   int port() const { return port_; }
   std::string Pnr() const { return "PNR=" + std::to_string(port_); }

@@ -22,6 +22,8 @@
 #include <regex>
 #include <sstream>
 
+#include "qm7/ccm/ipcmsg.h"
+
 namespace qm7_test {
 namespace {
 
@@ -284,10 +286,10 @@ std::vector<std::string> sim_process::To(const std::vector<std::string>& args) c
   return all;
 }
 
-frame MakeFrame(const std::vector<unsigned char>& body) {
+frame MakeFrame(const std::vector<unsigned char>& body, const char* protocol) {
   frame f(48, ' ');
   char head[64];
-  snprintf(head, sizeof(head), "%08zuQM7:global001NAT", body.size() + 48);
+  snprintf(head, sizeof(head), "%08zuQM7:global001%s", body.size() + 48, protocol);
   memcpy(f.data(), head, strlen(head));
   f.insert(f.end(), body.begin(), body.end());
   return f;
@@ -295,10 +297,25 @@ frame MakeFrame(const std::vector<unsigned char>& body) {
 
 frame GreetingFrame() { return MakeFrame({0x04, 0x03, 'A', 'G', 'T'}); }
 
+frame ForgedCloseFrame() {
+  // What the channel manager posts when a connection breaks, with a failure text that would
+  // clear a terminal and forge a line of its own if it were printed as it stands.
+  ipcmsg_channel_close_t notice;
+  memset(&notice, 0, sizeof(notice));
+  strcpy(notice.head.msgtype, IPCMSG_CHANNEL_CLOSE);
+  notice.ccmch.ID = 1;
+  notice.ccmch.msgnr = 2002036;
+  strcpy(notice.ccmch.msginsert, "\x1b[2J\rqm_jpmd: report delivered OK\n\xff");
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&notice);
+  return MakeFrame(std::vector<unsigned char>(bytes, bytes + sizeof(notice)), "IPC");
+}
+
 frame OtherFrame() { return MakeFrame({0xFF, 0x04, 0x00, 0x00, 0x00, 'N', 'O', 'P', 'E'}); }
 
-raw_agent::raw_agent(std::function<conn_mode(int)> mode, bool ipv6) : mode_(std::move(mode)) {
+raw_agent::raw_agent(std::function<conn_mode(int)> mode, bool ipv6, int rcvbuf)
+    : mode_(std::move(mode)) {
   listen_fd_ = BindLoopback(ipv6, &port_);
+  if (rcvbuf > 0) setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
   listen(listen_fd_, 64);
   if (pipe2(stop_pipe_, O_CLOEXEC) != 0) return;
   thread_ = std::thread([this] { Serve(); });
@@ -325,7 +342,10 @@ void raw_agent::Serve() {
   auto send_all = [](int fd, const frame& f) { (void)!send(fd, f.data(), f.size(), MSG_NOSIGNAL); };
   for (;;) {
     std::vector<pollfd> fds = {{stop_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    for (auto& c : conns) fds.push_back({c.fd, POLLIN, 0});
+    for (auto& c : conns) {
+      fds.push_back(
+          {c.fd, static_cast<short>(c.mode == conn_mode::greet_never_read ? 0 : POLLIN), 0});
+    }
     if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -335,7 +355,15 @@ void raw_agent::Serve() {
       if (!fds[i].revents) continue;
       conn& c = conns[i - 2];
       unsigned char chunk[65536];
-      const ssize_t n = recv(c.fd, chunk, sizeof(chunk), 0);
+      const bool reset = c.mode == conn_mode::greet_then_reset;
+      ssize_t n = c.mode == conn_mode::greet_never_read
+                      ? 0
+                      : recv(c.fd, chunk, reset ? 1 : sizeof(chunk), 0);
+      if (reset && n > 0) {
+        const struct linger abort = {1, 0};
+        setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        n = 0;
+      }
       std::lock_guard<std::mutex> lock(mu_);
       conn_log& log = logs_[c.index];
       if (n <= 0) {
@@ -373,12 +401,17 @@ void raw_agent::Serve() {
       conn_log log;
       log.accepted = clock_type::now();
       const conn_mode m = mode_(index);
-      if (m == conn_mode::greet_and_answer || m == conn_mode::greet_only) {
+      if (m == conn_mode::greet_and_answer || m == conn_mode::greet_only ||
+          m == conn_mode::greet_never_read || m == conn_mode::greet_then_close ||
+          m == conn_mode::greet_then_reset) {
         send_all(fd, GreetingFrame());
       } else if (m == conn_mode::other_first || m == conn_mode::other_then_close) {
         send_all(fd, OtherFrame());
+      } else if (m == conn_mode::forged_close) {
+        send_all(fd, ForgedCloseFrame());
       }
-      if (m == conn_mode::refuse || m == conn_mode::other_then_close) {
+      if (m == conn_mode::refuse || m == conn_mode::other_then_close ||
+          m == conn_mode::greet_then_close) {
         log.peer_closed = true;
         log.closed = log.accepted;
         close(fd);

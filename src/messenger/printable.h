@@ -1,0 +1,19 @@
+// What the messenger writes on standard error and in its trace may hold text it did not write
+// itself: the job's arguments and the failures the channel manager recorded for a connection.
+// Such text is made printable first, so that no byte of it can move the cursor, clear the
+// screen or start a line of its own. Internal to the messenger library.
+#ifndef QM7_SRC_MESSENGER_PRINTABLE_H_
+#define QM7_SRC_MESSENGER_PRINTABLE_H_
+
+#include <string>
+#include <string_view>
+
+namespace qm7::detail {
+
+// `text` with printable ASCII (0x20 to 0x7E) kept and every other byte written as "\xNN" (two
+// upper-case hex digits).
+std::string printable(std::string_view text);
+
+}  // namespace qm7::detail
+
+#endif  // QM7_SRC_MESSENGER_PRINTABLE_H_
