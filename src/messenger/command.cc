@@ -1,10 +1,13 @@
 // processCmd: runs the CMD argument's command through the shell after replacing its encrypted
 // tokens. The rebuilt command holds decrypted secrets, so it is never traced, printed or logged,
-// and its work area is cleared before it is given back.
+// its work area is cleared before it is given back, and the process dumps no core from the
+// moment it decrypts (a crash or a signal while the shell runs would otherwise write the
+// secrets into a core file).
 
 #include "qm7/messenger/command.h"
 
 #include <string.h>  // explicit_bzero
+#include <sys/prctl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +22,8 @@ int processCmd(PCX* pcx) {
   static const char kFn[] = "processCmd";
   QM7_TRACE("%s(cmd=%s) -->", kFn, pcx->pCmdBuffer);
 
+  // Only this process: the shell that execs gets the system's setting again.
+  prctl(PR_SET_DUMPABLE, 0);
   std::size_t len = strnlen(pcx->pCmdBuffer, sizeof(pcx->pCmdBuffer));
   // Four spare zero bytes behind the command let the marker test read 4 bytes anywhere.
   char* pBuff1 = static_cast<char*>(MemAllocRetArea(len + 4));

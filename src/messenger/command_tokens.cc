@@ -75,6 +75,7 @@ std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::si
     result.append(dstPass, strnlen(dstPass, sizeof(dstPass) - 1));
   }
   explicit_bzero(dstPass, sizeof(dstPass));
+  explicit_bzero(srcPass, sizeof(srcPass));
   explicit_bzero(keyPass, sizeof(keyPass));
   return result.length();
 }

@@ -2,6 +2,8 @@
 // once per key, so that one block costs two 16-lookup permutations and, per round, one
 // expansion, six XORs, four S-box-pair lookups and four P-table lookups.
 
+#include <string.h>  // explicit_bzero
+
 #include <cstring>
 
 #include "des_tables.h"
@@ -137,7 +139,8 @@ void iter(int num, const unsigned char* inblock, unsigned char* outblock) {
 }
 
 // One block; `decrypt` only reverses the round-key order. All intermediate blocks are local,
-// so the output may overwrite the input.
+// so the output may overwrite the input; they are wiped before return, as the last of them is
+// the plaintext in another bit order.
 void crypt_block(const char* inblock, char* outblock, bool decrypt) {
   unsigned char iters[17][8];
   unsigned char swap[8];
@@ -148,6 +151,8 @@ void crypt_block(const char* inblock, char* outblock, bool decrypt) {
     swap[i + 4] = iters[16][i];
   }
   permute(swap, fperm, reinterpret_cast<unsigned char*>(outblock));
+  explicit_bzero(iters, sizeof(iters));
+  explicit_bzero(swap, sizeof(swap));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // bare markers, case, the digit limit, the bounded output), the CMD argument through the built
 // qm_jpmd with the decrypted text kept off its output, and the qm7-token tool.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -115,6 +116,18 @@ TEST_F(CmdProcess, TokensReachTheShellDecryptedAndNeverTheOutput) {
   for (const auto& text : {last_.out, last_.err}) {
     EXPECT_EQ(text.find(secret), std::string::npos) << text;
   }
+}
+
+TEST(ProcessCmd, DecryptingProcessDumpsNoCore) {
+  // In a child of its own: a signal while the shell runs must not write the secrets to a core.
+  EXPECT_EXIT(
+      {
+        PCX cmd_pcx = {};
+        snprintf(cmd_pcx.pCmdBuffer, sizeof(cmd_pcx.pCmdBuffer), "true %s", Token("pw").c_str());
+        const int rc = processCmd(&cmd_pcx);
+        _exit(rc == 0 && prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CmdProcess, ExitCodes) {
