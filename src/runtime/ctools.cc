@@ -5,15 +5,16 @@
 
 int get_word_delimited(const char* src, char delimiter, int n, char* dst, int dst_len) {
   bool rest_mode = n < 0;
-  int wanted = rest_mode ? -n : n;
+  // In 64 bits: -INT_MIN does not fit an int.
+  long long wanted = rest_mode ? -static_cast<long long>(n) : n;
   dst[0] = '\0';
 
   // Every single delimiter ends a word: two adjacent ones enclose an empty word.
   const char* p = src;
-  int word = 1;
+  long long word = 1;
   while (*p != '\0' && word != wanted) {
     while (*p != '\0' && *p != delimiter) ++p;
-    if (*p == delimiter) ++p;
+    if (*p != '\0') ++p;  // over the delimiter, never over the terminator (delimiter '\0')
     ++word;
   }
   if (word != wanted) return 0;

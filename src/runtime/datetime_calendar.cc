@@ -47,9 +47,11 @@ int GetUsec(struct timeval* tv_s, int flag) {
     *tv_s = now;
     return 0;
   }
-  // Computed in 64 bits: a long interval saturates instead of overflowing the int.
-  int64_t diff = (static_cast<int64_t>(now.tv_sec) - tv_s->tv_sec) * 1000000 +
-                 (static_cast<int64_t>(now.tv_usec) - tv_s->tv_usec);
+  // In 128 bits the difference of any two readings is exact, so a mark of any value, even
+  // garbage, cannot overflow; a long interval saturates instead of wrapping round the int.
+  using wide = __int128;
+  const wide diff = (static_cast<wide>(now.tv_sec) - tv_s->tv_sec) * 1000000 +
+                    (static_cast<wide>(now.tv_usec) - tv_s->tv_usec);
   *tv_s = now;
   if (diff > INT_MAX) return INT_MAX;
   if (diff < INT_MIN) return INT_MIN;

@@ -18,10 +18,13 @@ void clear(char* area, int size) {
   if (area != nullptr && size > 0) std::memset(area, 0, static_cast<std::size_t>(size));
 }
 
-// The resolver's error text for `herr`, empty when there is no error number.
+// The resolver's error text for `herr`, empty when it is no resolver error number.
 void put_error_text(char* area, int size, int herr) {
-  if (herr != 0) getHerrnoString(area, size, herr);
+  if (herr > 0) getHerrnoString(area, size, herr);
 }
+
+// The error number a failed lookup reports: the resolver's, or the system's in its place.
+int error_number(int herr) { return herr > 0 ? herr : -herr; }
 
 }  // namespace
 
@@ -62,7 +65,7 @@ char* GetHostAddrTh(const char* Host, char* TcpAddr, int oLen) {
               Host != nullptr ? Host : "");
     put_error_text(TcpAddr, oLen, herr);
     QM7_TRACE("%s <-- (error in gethostbyname() call)", kFn);
-    errno = herr;
+    errno = error_number(herr);
     return TcpAddr;
   }
   StringCopy(TcpAddr, oLen, qm7::detail::dotted(addr).c_str());
@@ -91,7 +94,7 @@ char* GetHostNameTh(const char* IpAddr, char* HostName, int oLen) {
     QM7_TRACE("%s:      result from gethostbyaddr()-call, h_errno '%i'", kFn, herr);
     put_error_text(HostName, oLen, herr);
     QM7_TRACE("%s <-- (error in gethostbyaddr())", kFn);
-    errno = herr;
+    errno = error_number(herr);
     return HostName;
   }
   QM7_TRACE("%s:      Host entry was successfull determined", kFn);
@@ -131,9 +134,9 @@ int verifyHostDef(const char* HostDef, char* hostName, int hostSize, char* ipAdd
     std::string name;
     const int herr = qm7::detail::resolve_address(addr, &name);
     if (herr != 0) {
-      qm7err->qm_errno = herr;
+      qm7err->qm_errno = error_number(herr);
       qm7err->qm_result = 1;
-      getHerrnoString(qm7err->qm_msgInsert, sizeof qm7err->qm_msgInsert, herr);
+      put_error_text(qm7err->qm_msgInsert, sizeof qm7err->qm_msgInsert, herr);
       QM7_TRACE("%s     host information for '%s' not found, errno %i", kFn, host, herr);
       QM7_TRACE("%s     result '%s' from gethostbyaddr()-call", kFn, qm7err->qm_msgInsert);
     } else {
@@ -150,9 +153,9 @@ int verifyHostDef(const char* HostDef, char* hostName, int hostSize, char* ipAdd
   QM7_TRACE("%s     call gethostbyname(%s) function", kFn, host);
   const int herr = qm7::detail::resolve_name(host, &addr);
   if (herr != 0) {
-    qm7err->qm_errno = herr;
+    qm7err->qm_errno = error_number(herr);
     qm7err->qm_result = -1;
-    getHerrnoString(qm7err->qm_msgInsert, sizeof qm7err->qm_msgInsert, herr);
+    put_error_text(qm7err->qm_msgInsert, sizeof qm7err->qm_msgInsert, herr);
     QM7_TRACE("%s     host information for '%s' not found, errno %i", kFn, host, herr);
     QM7_TRACE("%s     result '%s' from gethostbyname(%s)-call", kFn, qm7err->qm_msgInsert, host);
     QM7_TRACE("%s <-- terminated abnormally", kFn);

@@ -18,20 +18,25 @@ constexpr std::size_t kFirstBuffer = 1024;
 constexpr std::size_t kLargestBuffer = 1 << 20;
 
 // Runs `call(hostent*, buf, len, hostent**, int*)` with a growing buffer; returns 0 with
-// `*out` valid (pointing into `buf`) or a resolver error number.
+// `*out` valid (pointing into `buf`) or the resolver's error number as resolve_name gives it.
 template <typename Call>
 int with_host_entry(std::vector<char>& buf, hostent* entry, hostent** out, Call call) {
   buf.resize(kFirstBuffer);
   for (;;) {
     int herr = 0;
     *out = nullptr;
+    errno = 0;
     const int rc = call(entry, buf.data(), buf.size(), out, &herr);
     if (rc == ERANGE && buf.size() < kLargestBuffer) {
       buf.resize(buf.size() * 2);
       continue;
     }
     if (rc == 0 && *out != nullptr) return 0;
-    return herr != 0 ? herr : -1;
+    if (herr > 0) return herr;
+    // No resolver error number (none, or NETDB_INTERNAL): the system's error number stands for
+    // it, given negated so that it is never taken for one of the resolver's.
+    const int err = rc != 0 ? rc : errno;
+    return err > 0 ? -err : -ENOENT;
   }
 }
 

@@ -16,8 +16,9 @@ bool is_dotted_address(const char* text, in_addr* addr);
 // "%d.%d.%d.%d" of `addr`.
 std::string dotted(in_addr addr);
 
-// First IPv4 address of host `name`. Returns 0, or the resolver's error number (never 0 on
-// failure: a failure without one gives -1).
+// First IPv4 address of host `name`. Returns 0; on failure the resolver's error number (h_errno,
+// 1 and above), or when the resolver gave none (0 or NETDB_INTERNAL) the system's error number
+// negated: the code gethostbyname_r returned, else errno, else ENOENT.
 int resolve_name(const char* name, in_addr* addr);
 
 // Official name of the host with IPv4 address `addr`. Returns 0, or the resolver's error

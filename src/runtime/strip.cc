@@ -53,5 +53,7 @@ int get_variable_msg_field(char* out, const char* in, int dist, int len) {
 }
 
 int is_timer_elapsed(time_t start_time, int timespan) {
-  return start_time + timespan < std::time(nullptr) ? 1 : 0;
+  // start_time + timespan could overflow for a start near the end of time_t; the current time
+  // less an int never can.
+  return start_time < std::time(nullptr) - timespan ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 // Basic text helpers: the program name and the bounded copy and append that fill every
 // fixed-size text field of the system. They never write past the size they are given.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -10,20 +11,19 @@ char* GetPName(char* ProgName) {
   return slash ? slash + 1 : ProgName;
 }
 
+// The areas may overlap (a text copied or appended onto itself or a part of it): the source is
+// measured before anything is written, and moved rather than copied.
 char* _StringCopy(char* RcvArea, int RcvSize, const char* SndArea, const char* /*FileName*/,
                   int /*line*/) {
   if (RcvArea == nullptr) return nullptr;
   if (RcvSize <= 0) return RcvArea;
-  RcvArea[0] = '\0';
-  if (SndArea == nullptr || SndArea[0] == '\0') return RcvArea;
-  size_t len = strlen(SndArea);
-  size_t room = static_cast<size_t>(RcvSize) - 1;
-  if (len > room) {
-    memset(RcvArea, 0, static_cast<size_t>(RcvSize));
-    memcpy(RcvArea, SndArea, room);
-  } else {
-    memcpy(RcvArea, SndArea, len + 1);
+  if (SndArea == nullptr || SndArea[0] == '\0') {
+    RcvArea[0] = '\0';
+    return RcvArea;
   }
+  const size_t len = std::min(strlen(SndArea), static_cast<size_t>(RcvSize) - 1);
+  memmove(RcvArea, SndArea, len);
+  RcvArea[len] = '\0';
   return RcvArea;
 }
 

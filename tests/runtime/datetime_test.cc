@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -112,6 +113,20 @@ TEST_F(DateTime, StopwatchMeasuresMovesItsMarkAndSaturates) {
   EXPECT_EQ(GetUsec(&mark, 1), INT_MAX);
   mark.tv_sec += 3000;
   EXPECT_EQ(GetUsec(&mark, 1), INT_MIN);
+  // A garbage mark saturates too: no sum or product overflows on the way.
+  const struct {
+    time_t sec;
+    suseconds_t usec;
+    int result;
+  } garbage[] = {
+      {std::numeric_limits<time_t>::min(), 0, INT_MAX},
+      {std::numeric_limits<time_t>::max(), 0, INT_MIN},
+      {0, std::numeric_limits<suseconds_t>::min(), INT_MAX},
+      {std::numeric_limits<time_t>::max(), std::numeric_limits<suseconds_t>::max(), INT_MIN}};
+  for (const auto& g : garbage) {
+    mark = {g.sec, g.usec};
+    EXPECT_EQ(GetUsec(&mark, 1), g.result) << g.sec << " " << g.usec;
+  }
 }
 
 TEST_F(DateTime, LocalStampToUtcReadAsStandardTime) {

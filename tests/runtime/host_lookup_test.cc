@@ -2,11 +2,13 @@
 // reserved .invalid domain that can never resolve, and the socket buffer queries.
 #include "qm7/runtime/host_lookup.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -14,6 +16,23 @@
 
 #include "qm7/runtime/trace.h"
 #include "support/stdout_capture.h"
+
+// A resolver that fails without an error number of its own while g_fail_rc is set: the test
+// program's gethostbyname_r comes before the C library's, which it calls otherwise.
+std::atomic<int> g_fail_rc{-1};
+std::atomic<int> g_fail_herr{0};
+
+extern "C" int gethostbyname_r(const char* name, hostent* entry, char* buf, size_t len,
+                               hostent** result, int* h_errnop) {
+  if (g_fail_rc >= 0) {
+    *result = nullptr;
+    *h_errnop = g_fail_herr;
+    return g_fail_rc;
+  }
+  using fn = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
+  static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "gethostbyname_r"));
+  return real(name, entry, buf, len, result, h_errnop);
+}
 
 namespace {
 
@@ -107,6 +126,30 @@ TEST(HostLookup, VerifyHostDefSplitsThePortAndBoundsItsAreas) {
   EXPECT_EQ(verifyHostDef("localhost:1", small_host, 4, small_ip, 4, &err), 1);
   EXPECT_EQ(std::string(small_host) + small_ip, "loc127");
   EXPECT_EQ(verifyHostDef("127.0.0.1:2", nullptr, 0, nullptr, 0, nullptr), 2);
+}
+
+TEST(HostLookup, ResolverFailureWithoutAnErrorNumber) {
+  // Each: what gethostbyname_r returns and leaves in h_errno; the error number then reported.
+  const struct {
+    int rc, herr, reported;
+  } cases[] = {{EAGAIN, NETDB_INTERNAL, EAGAIN}, {0, 0, ENOENT}, {0, TRY_AGAIN, TRY_AGAIN}};
+  for (const auto& c : cases) {
+    g_fail_rc = c.rc;
+    g_fail_herr = c.herr;
+    char out[32], host[64], ip[32];
+    qm7_error err;
+    GetHostAddrTh("agent.example", out, sizeof out);
+    const int reported = errno;
+    verifyHostDef("agent.example:7", host, sizeof host, ip, sizeof ip, &err);
+    g_fail_rc = -1;
+    const std::string text = c.herr > 0 ? "TRY_AGAIN" : "";  // no "????" for a missing number
+    EXPECT_EQ(reported, c.reported);
+    EXPECT_EQ(out, text);
+    EXPECT_EQ(err.qm_result, -1);
+    EXPECT_EQ(err.qm_errno, c.reported);
+    EXPECT_EQ(err.qm_msgInsert, text);
+    EXPECT_STREQ(ip, "");
+  }
 }
 
 TEST(HostLookup, TwoThreadsLookUpAtOnce) {

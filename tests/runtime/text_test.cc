@@ -2,8 +2,11 @@
 // edges of their areas; guard bytes show any byte written out of bounds.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <memory>
 #include <string>
 
 #include "qm7/runtime/ctools.h"
@@ -56,6 +59,29 @@ TEST(StringCat, AppendsWithinTheAreaOnly) {
   EXPECT_EQ(std::string(full, 4), "abcd");
 }
 
+TEST(StringCopy, OverlappingAreas) {
+  // Each: the area's text, where the source starts in it, copy or append, the size, the result.
+  const struct {
+    const char* text;
+    int from;
+    bool append;
+    int size;
+    const char* result;
+  } cases[] = {{"abcdef", 2, false, 16, "cdef"}, {"abcdef", 0, false, 16, "abcdef"},
+               {"abcdef", 1, false, 4, "bcd"},   {"abc", 0, true, 16, "abcabc"},
+               {"abc", 1, true, 6, "abcbc"},     {"abc", 0, true, 5, "abca"}};
+  for (const auto& c : cases) {
+    char area[16] = {};
+    strcpy(area, c.text);
+    if (c.append) {
+      StringCat(area, c.size, area + c.from);
+    } else {
+      StringCopy(area, c.size, area + c.from);
+    }
+    EXPECT_STREQ(area, c.result) << c.text << " " << c.from;
+  }
+}
+
 TEST(ToUpperCase, ConvertsExactlyTheGivenLengthAcrossZeroBytes) {
   char text[] = {'a', 'b', '\0', 'c', 'd'};
   ToUpperCase(text, 4);
@@ -64,19 +90,24 @@ TEST(ToUpperCase, ConvertsExactlyTheGivenLengthAcrossZeroBytes) {
 
 TEST(GetWordDelimited, SelectsWordsAndRestsWithinTheDestination) {
   // clang-format off
-  struct Case { const char* src; int n, dst_len; const char* word; };
+  struct Case { const char* src; int n, dst_len; const char* word; char delimiter = '='; };
   const Case cases[] = {
       {"TIMEOUT=30", 1, 64, "TIMEOUT"}, {"TIMEOUT=30", 2, 64, "30"}, {"TIMEOUT=30", -2, 64, "30"},
       {"TIMEOUT=30", 3, 64, ""}, {"TXT=a=b", 2, 64, "a"}, {"TXT=a=b", -2, 64, "a=b"},
       {"TXT=a=b", -1, 64, "TXT=a=b"}, {"plain", 2, 64, ""}, {"plain", -2, 64, ""},
       {"plain", 0, 64, ""}, {"=x", 1, 64, ""}, {"=x", 2, 64, "x"}, {"a==b", 3, 64, "b"},
       {"KEY=", -2, 64, ""}, {"abcdef", 1, 4, "abc"}, {"K=abcdef=gh", -2, 5, "abcd"},
-      {"abc", 1, 1, ""}};
+      {"abc", 1, 1, ""}, {"TXT=a", INT_MIN, 64, ""}, {"TXT=a", INT_MAX, 64, ""},
+      // A zero delimiter never steps over the terminator: the whole text is the one word.
+      {"A=b", 1, 64, "A=b", '\0'}, {"A=b", 2, 64, "", '\0'}, {"A=b", -2, 64, "", '\0'}};
   // clang-format on
   for (const Case& c : cases) {
+    // The text ends the area, so reading past its terminator leaves it.
+    const std::unique_ptr<char[]> src(strcpy(new char[strlen(c.src) + 1], c.src));
     char dst[72];
     memset(dst, '#', sizeof dst);
-    EXPECT_EQ(get_word_delimited(c.src, '=', c.n, dst, c.dst_len), static_cast<int>(strlen(c.word)))
+    EXPECT_EQ(get_word_delimited(src.get(), c.delimiter, c.n, dst, c.dst_len),
+              static_cast<int>(strlen(c.word)))
         << c.src << " " << c.n;
     EXPECT_STREQ(dst, c.word) << c.src << " " << c.n;
     EXPECT_EQ(dst[c.dst_len], '#') << c.src << " " << c.n;
@@ -135,6 +166,11 @@ TEST(StringTools, TimerElapsesStrictlyAfterItsSpan) {
   EXPECT_EQ(is_timer_elapsed(now - 11, 10), 1);
   EXPECT_EQ(is_timer_elapsed(now + 5, -3), 0);
   EXPECT_EQ(is_timer_elapsed(now, -1), 1);
+  // A start near the end of time lies ahead, whatever the span: no sum overflows.
+  const time_t end_of_time = std::numeric_limits<time_t>::max();
+  EXPECT_EQ(is_timer_elapsed(end_of_time - 5, 10), 0);
+  EXPECT_EQ(is_timer_elapsed(end_of_time, INT_MAX), 0);
+  EXPECT_EQ(is_timer_elapsed(std::numeric_limits<time_t>::min(), INT_MIN), 1);
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 // cut to `oLen` - 1 characters). A `Host` that is already a dotted address is copied
 // unchanged and errno is left as it was; any other text (255.255.255.255 included) is
 // resolved by name, the first address written and errno set to 0. When the name does not
-// resolve, `TcpAddr` holds the resolver's error text (see getHerrnoString; empty when the
-// resolver gave no error number) and errno the resolver's error number. Returns `TcpAddr`.
+// resolve, `TcpAddr` holds the resolver's error text (see getHerrnoString) and errno the
+// resolver's error number; when the resolver gave none, `TcpAddr` stays empty and errno holds
+// the system's error number (what gethostbyname_r returned, else errno, else ENOENT). Returns
+// `TcpAddr`.
 char* GetHostAddrTh(const char* Host, char* TcpAddr, int oLen);
 
 // Writes the host name of the dotted address `IpAddr` into `HostName` (at most `oLen` - 1
@@ -27,7 +29,8 @@ char* GetHostNameTh(const char* IpAddr, char* HostName, int oLen);
 // one. `hostName` (`hostSize` bytes) receives the host's name and `ipAddr` (`ipSize` bytes)
 // its dotted address. `qm7err` is cleared first; then qm_result 1 means the address is
 // usable but its name is unknown, -1 that the name has no address; qm_errno and qm_msgInsert
-// then carry the resolver's error number and text.
+// then carry the resolver's error number and text (the system's error number and no text when
+// the resolver gave none, as for GetHostAddrTh).
 int verifyHostDef(const char* HostDef, char* hostName, int hostSize, char* ipAddr, int ipSize,
                   qm7_error* qm7err);
 
