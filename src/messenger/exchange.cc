@@ -136,8 +136,8 @@ bool await_delivery(const PCX* pcx, ccm_error_t* err, undelivered* why) {
       ccm_msg_free(ccm, ccmmsg);
       ccmmsg = nullptr;
       if (answered || !closed.empty()) break;
-    } else if (got < 0 || run_clock::now() >= deadline) {
-      break;
+    } else if (got < 0 || want_answer || run_clock::now() >= deadline) {
+      break;  // with an answer wait, 0 means its end: the time-out or a signal
     }
   }
   if (answered) {
