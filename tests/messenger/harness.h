@@ -123,7 +123,7 @@ enum class conn_mode {
   refuse,            // close at once
   other_then_close,  // a non-greeting frame at once, then close
   greet_only,        // greeting at once, never an answer
-  greet_never_read,  // greeting at once, never reads (a close is still seen)
+  greet_never_read,  // greeting at once, never reads (a reset or hang-up is still seen)
   greet_then_close,  // greeting, then close at once
   greet_then_reset,  // greeting, then a reset after reading one byte
   forged_close,      // an "IPC" frame dressed as the channel manager's close notice, then silence
