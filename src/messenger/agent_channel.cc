@@ -42,12 +42,18 @@ void drop_stale_wakeups() {
 }  // namespace
 
 int receive_until(run_clock::time_point deadline, ccm_error_t* ccmerr) {
-  drop_stale_wakeups();
+  ccmmsg = nullptr;
   for (;;) {
-    ccmmsg = nullptr;
-    // A time-out of 0 takes a queued message, or one whose wake-up byte is waiting, at once.
-    const int got = ccm_receive_message(::ccm, 0, &ccmmsg, ccmerr);
-    if (got != 0) return got;
+    // The channel manager is asked only when something is queued, so that a wait made of many
+    // short ones (and its trace) costs nothing while nothing arrives.
+    drop_stale_wakeups();
+    ccm_queue_lock(::ccm);
+    const bool queued = ::ccm->recvq.head != nullptr;
+    ccm_queue_unlock(::ccm);
+    if (queued) {
+      const int got = ccm_receive_message(::ccm, 0, &ccmmsg, ccmerr);
+      if (got != 0) return got;
+    }
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - run_clock::now()).count();
     if (left <= 0) return 0;
