@@ -48,8 +48,17 @@ AddrinfoList resolve(const char* name, ccm_error_t* ccmerr, bool* failed) {
   const int rc = getaddrinfo(name, nullptr, &hints, &list);
   *failed = rc != 0;
   if (*failed) {
-    // The insert carries errno, as the log readers expect, not the resolver's result code.
-    syscall_failed(ccmerr, "getaddrinfo", errno);
+    // errno means something only for EAI_SYSTEM; for every other failure it is usually 0, and
+    // "0(Success)" would hide why the name did not resolve. The insert keeps its form
+    // "getaddrinfo|%d(%s)" with the resolver's own code and text then.
+    if (rc == EAI_SYSTEM) {
+      syscall_failed(ccmerr, "getaddrinfo", errno);
+    } else {
+      ccmerr->xerrno = rc;
+      ccmerr->msgnr = CCM_MSGNR_SYSCALL;
+      std::snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getaddrinfo|%d(%s)", rc,
+                    gai_strerror(rc));
+    }
     return nullptr;
   }
   return AddrinfoList(list);
