@@ -73,6 +73,7 @@ int ccm_signal_on_listen(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* 
     QM7_TRACE("%s <-- (error set linger)", __func__);
     return -1;
   }
+  qm7::ccm::set_nodelay(newch);
 
   ccm_msg_t* msg = ccm_msg_alloc(ccm, ccmerr);
   if (msg == nullptr) {

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <ctime>
+#include <initializer_list>
 
 #include "channel_text.h"
 #include "error_util.h"
@@ -85,6 +85,7 @@ int ccm_connect(ccm_context_t* ccm, const char* host, int port, int type,
   if (ccm_set_linger(ccm, ch, 1, 60, ccmerr) != 0) {
     return fail_connect(ccm, ch, ccmerr, nullptr, 0, __func__, "error set linger");
   }
+  qm7::ccm::set_nodelay(ch);
 
   struct sockaddr_in6 local;
   memset(&local, 0, sizeof(local));

@@ -1,5 +1,7 @@
-// Socket settings shared by connect, listen and the accept path: non-blocking mode and lingering
-// on close. They take no lock: they are applied before a channel is chained.
+// Socket settings shared by connect, listen and the accept path: non-blocking mode, lingering on
+// close and no send delay on TCP. They take no lock: they are applied before a channel is chained.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -38,4 +40,13 @@ int ccm_set_linger(ccm_context_t* /*ccm*/, ccm_channel_t* ccmch, int onoff, int 
   }
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;
+}
+
+void qm7::ccm::set_nodelay(ccm_channel_t* ccmch) {
+  int on = 1;
+  if (setsockopt(ccmch->s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) {
+    int err = errno;
+    QM7_TRACE("%s:      setsockopt(TCP_NODELAY,s=%d,ID=%d) <-- %d-%s", "ccm_set_nodelay", ccmch->s,
+              ccmch->ID, err, strerror(err));
+  }
 }

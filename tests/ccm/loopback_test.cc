@@ -3,6 +3,7 @@
 // reaches both sides as notices; a descriptor passed over a channel pair arrives usable.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,17 +34,16 @@ class LoopbackTest : public CcmTest {
     CcmTest::TearDown();
   }
   // Sets a_id_ and b_id_: the IDs of the connection's channel on A's and on B's side.
-  void connect_pair() {
-    ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
-    ccm_channel_t* l = ccm_channel_getbyName(ccm_, "*LISTEN");
-    ASSERT_NE(l, nullptr);
-    struct sockaddr_in sa = {};
+  void connect_pair(const char* where = "127.0.0.1") {
+    ASSERT_EQ(ccm_create_listen(ccm_, where, 0, 5, &err_), 0);
+    ccm_channel_lock(ccm_);  // the new listener is the last channel chained, merged or not
+    ccm_channel_t* l = ccm_->channel_newq.tail ? ccm_->channel_newq.tail : ccm_->channelq.tail;
+    struct sockaddr_in6 sa = {};  // the port lies at the same place for IPv4
     socklen_t sl = sizeof sa;
     getsockname(l->s, reinterpret_cast<sockaddr*>(&sa), &sl);
     ccm_channel_unlock(ccm_);
     ccm_wakeup_network(ccm_);
-    b_id_ =
-        ccm_connect(b_, "127.0.0.1", ntohs(sa.sin_port), CCM_TYPE_MESSENGER, nullptr, 60, &err_);
+    b_id_ = ccm_connect(b_, where, ntohs(sa.sin6_port), CCM_TYPE_MESSENGER, nullptr, 60, &err_);
     ASSERT_GT(b_id_, 0) << err_.msginsert;
     ccm_msg_t* note = receive(ccm_, 10);
     ASSERT_NE(note, nullptr);
@@ -121,6 +121,22 @@ TEST_F(LoopbackTest, ManyMessagesAndALargeOneArriveWholeAndInOrder) {
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(msg_bytes(got), body_pattern(i == 0 ? 100000 : i));
     ccm_msg_free(ccm_, got);
+  }
+}
+
+// Without it a small frame waits for the acknowledgement of the one before, which the peer delays.
+TEST_F(LoopbackTest, EveryTcpChannelSendsWithoutDelay) {
+  for (const char* where : {"127.0.0.1", "::1"}) {
+    connect_pair(where);
+    for (auto [c, id] : {std::pair{ccm_, a_id_}, std::pair{b_, b_id_}}) {
+      ccm_channel_t* ch = ccm_channel_getbyID(c, id);  // accepted, then connected
+      ASSERT_NE(ch, nullptr);
+      int on = 0;
+      socklen_t len = sizeof on;
+      EXPECT_EQ(getsockopt(ch->s, IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+      ccm_channel_unlock(c);
+      EXPECT_NE(on, 0) << where << (c == ccm_ ? " accepted" : " connected");
+    }
   }
 }
 
