@@ -80,7 +80,7 @@ std::string CcmPair::open() {
   return accepted ? "" : "first notice is not CHANNEL_ACCEPT";
 }
 
-RoundResult CcmPair::round(unsigned count, size_t body_len, long window) {
+RoundResult CcmPair::round(unsigned count, size_t body_len, long window, unsigned full_every) {
   const std::vector<unsigned char> pattern = body_pattern(body_len);
   Window flight(window);
   RoundResult result;
@@ -97,7 +97,7 @@ RoundResult CcmPair::round(unsigned count, size_t body_len, long window) {
       if (m->type != CCM_MSGTYPE_NAT || std::strcmp(m->addr.dst_name, "JPAKTJ_R") != 0) {
         wrong = "message " + std::to_string(seq) + " is not the NAT message sent";
       } else {
-        wrong = check_body(m->msg_start, static_cast<size_t>(m->len), pattern, seq);
+        wrong = check_body(m->msg_start, static_cast<size_t>(m->len), pattern, seq, full_every);
       }
       ccm_msg_free(to_, m);
       if (!wrong.empty()) {
@@ -130,9 +130,12 @@ RoundResult CcmPair::round(unsigned count, size_t body_len, long window) {
       break;
     }
   }
+  const auto last_send = Clock::now();
   receiver.join();
-  if (result.failure.empty())
+  if (result.failure.empty()) {
     result.seconds = std::chrono::duration<double>(last_receive - first_send).count();
+    result.send_seconds = std::chrono::duration<double>(last_send - first_send).count();
+  }
   return result;
 }
 

@@ -23,8 +23,9 @@ class CcmPair {
 
   // Opens both contexts, starts their threads and connects them. Empty on success.
   std::string open();
-  // Sends `count` messages of `body_len` bytes with at most `window` in flight.
-  RoundResult round(unsigned count, size_t body_len, long window);
+  // Sends `count` messages of `body_len` bytes with at most `window` in flight (no bound when
+  // 0); every `full_every`-th body is checked byte for byte.
+  RoundResult round(unsigned count, size_t body_len, long window, unsigned full_every);
 
  private:
   ccm_host_context_t host_{3, nullptr};
@@ -43,7 +44,7 @@ class RawPair {
   RawPair& operator=(const RawPair&) = delete;
 
   std::string open();
-  RoundResult round(unsigned count, size_t body_len);
+  RoundResult round(unsigned count, size_t body_len, unsigned full_every);
 
  private:
   int sender_ = -1;

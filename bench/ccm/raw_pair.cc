@@ -90,7 +90,7 @@ std::string RawPair::open() {
   return "";
 }
 
-RoundResult RawPair::round(unsigned count, size_t body_len) {
+RoundResult RawPair::round(unsigned count, size_t body_len, unsigned full_every) {
   const std::vector<unsigned char> pattern = body_pattern(body_len);
   RoundResult result;
   Clock::time_point last_receive;
@@ -113,7 +113,8 @@ RoundResult RawPair::round(unsigned count, size_t body_len) {
         result.failure = "raw body " + std::to_string(seq) + " did not arrive";
         break;
       }
-      std::string wrong = check_body(body.data(), static_cast<size_t>(len), pattern, seq);
+      std::string wrong =
+          check_body(body.data(), static_cast<size_t>(len), pattern, seq, full_every);
       if (!wrong.empty()) {
         result.failure = wrong;
         break;
@@ -135,9 +136,12 @@ RoundResult RawPair::round(unsigned count, size_t body_len) {
       break;
     }
   }
+  const auto last_send = Clock::now();
   receiver.join();
-  if (result.failure.empty())
+  if (result.failure.empty()) {
     result.seconds = std::chrono::duration<double>(last_receive - first_send).count();
+    result.send_seconds = std::chrono::duration<double>(last_send - first_send).count();
+  }
   return result;
 }
 

@@ -18,7 +18,8 @@ void write_body(unsigned char* dst, const std::vector<unsigned char>& pattern, u
 }
 
 std::string check_body(const unsigned char* body, size_t len,
-                       const std::vector<unsigned char>& pattern, unsigned seq) {
+                       const std::vector<unsigned char>& pattern, unsigned seq,
+                       unsigned full_every) {
   char text[128];
   if (len != pattern.size()) {
     std::snprintf(text, sizeof text, "message %u: %zu bytes instead of %zu", seq, len,
@@ -32,7 +33,7 @@ std::string check_body(const unsigned char* body, size_t len,
     std::snprintf(text, sizeof text, "message %u arrived as number %u", seq, got);
     return text;
   }
-  if (seq % kFullCheckEvery == 0 &&
+  if (seq % full_every == 0 &&
       std::memcmp(body + sizeof seq, pattern.data() + sizeof seq, len - sizeof seq) != 0) {
     std::snprintf(text, sizeof text, "message %u: body bytes differ", seq);
     return text;
@@ -41,7 +42,7 @@ std::string check_body(const unsigned char* body, size_t len,
 }
 
 void Window::before_send() {
-  if (sent_.load() - released_.load() < limit_ || abandoned_.load()) return;
+  if (limit_ <= 0 || sent_.load() - released_.load() < limit_ || abandoned_.load()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   waiting_.store(true);
   cv_.wait(lock, [this] { return sent_.load() - released_.load() <= limit_ / 2 || abandoned_; });

@@ -23,12 +23,13 @@ void write_body(unsigned char* dst, const std::vector<unsigned char>& pattern, u
 // Checks a received body: its length, its sequence number, and every `full_every`-th body
 // byte for byte. Returns an empty string when it is right, else what is wrong.
 std::string check_body(const unsigned char* body, size_t len,
-                       const std::vector<unsigned char>& pattern, unsigned seq);
-inline constexpr unsigned kFullCheckEvery = 64;
+                       const std::vector<unsigned char>& pattern, unsigned seq,
+                       unsigned full_every);
 
 // At most `limit` messages between the sender's send and the receiver's release. A sender that
 // reaches the limit sleeps until the receiver has brought it down to half, so neither side
-// spins and the receiver wakes the sender only while it actually waits.
+// spins and the receiver wakes the sender only while it actually waits. A limit of 0 or less
+// never holds the sender back (a burst).
 class Window {
  public:
   explicit Window(long limit) : limit_(limit) {}
@@ -47,9 +48,11 @@ class Window {
   std::condition_variable cv_;
 };
 
-// One timed round: seconds from the first send to the last receive, or a failure text.
+// One timed round: seconds from the first send to the last receive, seconds the sending loop
+// took, or a failure text.
 struct RoundResult {
   double seconds = 0;
+  double send_seconds = 0;
   std::string failure;
 };
 
