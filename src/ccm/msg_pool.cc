@@ -20,9 +20,15 @@ static_assert(sizeof(kMessageEyec) == 17);
 constexpr int kMinSize = CCM_MSG_HEADROOM / 2;
 constexpr int kMaxSize = static_cast<int>((INT_MAX - CCM_MSG_HEADER_SIZE) / 2);
 
-// A zero-filled block of the header and a data area of two halves of `size` bytes.
+// A block of the header and a data area of two halves of `size` bytes. Only the header and the
+// headroom in front of msg_start are cleared: the data area behind them is the owner's to fill
+// (a block from the free list keeps old data bytes too, so no caller may expect zeros there),
+// and clearing 64 KiB and more for a message of a few hundred bytes would cost the time and
+// the page faults of touching every page of it.
 ccm_msg_t* new_block(int size) {
-  return static_cast<ccm_msg_t*>(calloc(1, CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size)));
+  void* block = malloc(CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size));
+  if (block != nullptr) memset(block, 0, CCM_MSG_HEADER_SIZE + CCM_MSG_HEADROOM);
+  return static_cast<ccm_msg_t*>(block);
 }
 
 }  // namespace

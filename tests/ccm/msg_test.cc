@@ -47,6 +47,33 @@ TEST_F(MsgTest, LayoutReuseAndTheFreeListLimit) {
   EXPECT_EQ(ccm_->nof_freemsg, 64);
 }
 
+// A block that does not come from the free list is not cleared whole, only its header and the
+// headroom in front of msg_start: those must start clean even where the memory held other bytes.
+TEST_F(MsgTest, FreshBlocksHaveACleanHeaderAndHeadroom) {
+  for (int size : {128, 40000, 100000}) {
+    for (int round = 0; round < 2; ++round) {  // the second block may be the dirtied first one
+      ccm_msg_t* m = ccm_msg_alloc_huge(ccm_, size, &err_);
+      ASSERT_NE(m, nullptr);
+      ccm_msg_t h;
+      memcpy(&h, m, sizeof h);
+      h.nxt = nullptr;  // the fields the pool sets
+      memset(h.eyec, 0, sizeof h.eyec);
+      h.ID = 0;
+      h.size = 0;
+      h.msg_start = h.buffer1 = h.buffer2 = nullptr;
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(&h), sizeof h), std::string(sizeof h, '\0'))
+          << size;
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(m->buffer1), 256), std::string(256, '\0'))
+          << size;
+      ccm_msg_t* link = m->nxt;
+      memset(static_cast<void*>(m), 0xAB, CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(size));
+      m->nxt = link;  // what the pool reads when it takes the message back
+      m->size = size;
+      ccm_msg_free(ccm_, m);
+    }
+  }
+}
+
 TEST_F(MsgTest, SizesThatCannotHoldAMessageAreRefused) {
   for (int size : {-1, 0, 127, 0x7FFFFFFF}) {
     err_ = {};

@@ -92,7 +92,9 @@ struct ccm_msg {
 constexpr size_t CCM_MSG_HEADER_SIZE = offsetof(ccm_msg_t, buffer);
 
 // A standard message (size 32768) from the free list or the heap, on msgq_inuse, with a new ID,
-// msg_start = buffer1 + 256 and len 0. A reused message keeps old data bytes. Any thread.
+// msg_start = buffer1 + 256 and len 0. The header is clear; so is the headroom of a block that
+// does not come from the free list. The data area is not cleared: a reused message keeps old
+// data bytes, and a fresh one holds whatever the memory held. Any thread.
 // Returns null on exhausted memory (msgnr 3301, insert "CCMMSG/src/_ccm/ccmmsg(line)").
 ccm_msg_t* ccm_msg_alloc(ccm_context_t* ccm, ccm_error_t* ccmerr);
 
