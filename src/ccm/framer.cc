@@ -65,11 +65,11 @@ long length_value(const unsigned char* src, int keylen) {
 
 }  // namespace
 
-FrameResult cut_frame(std::span<const unsigned char> held) {
+FrameResult cut_frame(std::span<const unsigned char> held, size_t max_len) {
   if (held.size() < kMinHeldForLength) return {FrameCut::kNeedMore, 0};
   const size_t length =
       ccm_get_msg_length(nullptr, nullptr, reinterpret_cast<const char*>(held.data()));
-  if (length < kMinFrameLength) return {FrameCut::kBadLength, length};
+  if (length < kMinFrameLength || length > max_len) return {FrameCut::kBadLength, length};
   if (held.size() < length) return {FrameCut::kNeedMore, length};
   return {FrameCut::kFrame, length};
 }

@@ -1,6 +1,8 @@
 // The network thread's reader of one channel: a single receive call into the
 // channel's receive buffer, then every complete frame cut out, classified and
-// handed to the processor thread on the context's recvq. A frame that cannot be
+// handed to the processor thread on the context's recvq. A frame longer than a
+// standard message is received straight into the message that will carry it, so
+// its bytes are copied once and the buffer stays small. A frame that cannot be
 // cut or read ends the channel; running out of memory never lets a frame be
 // delivered twice.
 #include <sys/socket.h>
@@ -70,14 +72,16 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
   ccmch->recv_pos = static_cast<int>(rest);
 }
 
-// Appends the message to recvq at once, so a processor thread that is awake can take it; its
-// wake-up byte is written with those of the other frames of the same receive call.
+// Appends the message to recvq at once, so a processor thread that is awake can take it. Only a
+// message that finds recvq empty needs a wake-up: the processor looks at the queue before it
+// waits, so the one byte announces everything appended behind it.
 void deliver(ccm_context_t* ccm, ccm_msg_t* msg, PendingWakeups* wakeups) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
+  const bool was_empty = ccm->recvq.head == nullptr;
   ccm_queue_append(&ccm->recvq, msg);
   ccm_queue_unlock(ccm);
-  wakeups->add();
+  if (was_empty) wakeups->add();
 }
 
 // The descriptors that arrived as control data with one receive call. They belong to the
@@ -118,19 +122,94 @@ class ReceivedDescriptors {
   bool handed_over_ = false;
 };
 
+// Ends the channel over a frame it cannot read, as the frame-length failure of the insert says.
+int refuse_frame(ccm_channel_t* ccmch, ccm_context_t* ccm, ccm_error_t* ccmerr,
+                 const unsigned char* field_bytes) {
+  char field[9];
+  printable_length_field(field_bytes, field);
+  char insert[sizeof ccmch->msginsert];
+  std::snprintf(insert, sizeof insert, "%s|invalid frame length '%s',S(%d(ID=%d))|", ccmch->name,
+                field, ccmch->s, ccmch->ID);
+  record_failure(ccmch, ccmerr, insert);
+  end_channel(ccm, ccmch);
+  QM7_TRACE("%s <-- (invalid frame length '%s')", "ccm_read_channel", field);
+  return -1;
+}
+
+// A whole frame in `msg` (msg_start = buffer1, len = frame length): classified, given the
+// control data of the receive call that completed it, and delivered. -1 when it cannot be read:
+// the channel is ended and the message freed.
+int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
+                 const unsigned char* control, size_t control_len, ReceivedDescriptors* passed,
+                 PendingWakeups* wakeups, ccm_error_t* ccmerr) {
+  const char* fn = "ccm_read_channel";
+  msg->addr.src_ID = ccmch->ID;
+  msg->addr.src_type = ccmch->type;
+  if (trc_level()) {
+    trcdump(msg->msg_start, msg->len, "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)",
+            static_cast<void*>(ccmch), ccmch->s, ccmch->ID, ccmch->name,
+            static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+  }
+  if (ccm_classify_message(ccm, ccmch, msg, ccmerr) != 0) {
+    char insert[sizeof ccmch->msginsert];
+    std::snprintf(insert, sizeof insert, "%s|invalid message body,S(%d(ID=%d))|", ccmch->name,
+                  ccmch->s, ccmch->ID);
+    record_failure(ccmch, ccmerr, insert);
+    ccm_msg_free(ccm, msg);
+    end_channel(ccm, ccmch);
+    QM7_TRACE("%s <-- (qualifing message error)", fn);
+    return -1;
+  }
+  if (control != nullptr && control_len > 0) {
+    msg->control_len = std::min(control_len, sizeof msg->control_data);
+    std::memcpy(msg->control_data, control, msg->control_len);
+    if (trc_level()) trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
+    passed->handed_over();
+  }
+  deliver(ccm, msg, wakeups);
+  return 0;
+}
+
+// The large frame being received into its own message, kept on the channel's recvq: `len` is the
+// frame length, `pos` the bytes received so far. Null when there is none.
+ccm_msg_t* frame_in_progress(ccm_channel_t* ccmch) { return ccmch->recvq.head; }
+
+// Moves a freshly allocated message from msgq_inuse to the channel's recvq, where it waits for
+// the rest of its frame (and is freed with the channel should that never come).
+void park_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
+  ccm_queue_lock(ccm);
+  ccm_queue_unlink(&ccm->msgq_inuse, msg);
+  ccm_queue_unlock(ccm);
+  ccmch_queue_lock(ccm, ccmch);
+  ccm_queue_append(&ccmch->recvq, msg);
+  ccmch_queue_unlock(ccm, ccmch);
+}
+
+// Takes the completed frame off the channel's recvq for delivery.
+void unpark_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
+  ccmch_queue_lock(ccm, ccmch);
+  ccm_queue_unlink(&ccmch->recvq, msg);
+  ccmch_queue_unlock(ccm, ccmch);
+  msg->pos = 0;
+}
+
 }  // namespace
 
 int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
   if (ccmch->recv_pos < ccmch->recv_size) return 0;
   const int old_size = ccmch->recv_size;
+  // Doubling keeps the copying of a long frame's bytes linear in its length; growing by a fixed
+  // step would copy the held bytes again at every step.
+  const int new_size = old_size == 0             ? kRecvFirstSize
+                       : old_size <= INT_MAX / 2 ? 2 * old_size
+                       : old_size < INT_MAX      ? INT_MAX
+                                                 : 0;
   const char* fn = "ccm_read_channel";
   QM7_TRACE("%s:         resize buffer at %p: %d ==> %d", fn,
-            static_cast<void*>(ccmch->recv_buffer), old_size, old_size + kRecvGrowStep);
-  char* grown = nullptr;
-  if (old_size <= INT_MAX - kRecvGrowStep) {
-    grown = static_cast<char*>(
-        detail::recv_buffer_alloc(static_cast<size_t>(old_size) + kRecvGrowStep));
-  }
+            static_cast<void*>(ccmch->recv_buffer), old_size, new_size);
+  char* grown = new_size > 0
+                    ? static_cast<char*>(detail::recv_buffer_alloc(static_cast<size_t>(new_size)))
+                    : nullptr;
   if (grown == nullptr) {
     // A channel without room for its next byte can never make progress: end it.
     const int line = __LINE__;
@@ -146,7 +225,7 @@ int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* c
     std::memcpy(grown, ccmch->recv_buffer, static_cast<size_t>(ccmch->recv_pos));
   std::free(ccmch->recv_buffer);
   ccmch->recv_buffer = grown;
-  ccmch->recv_size = old_size + kRecvGrowStep;
+  ccmch->recv_size = new_size;
   return 0;
 }
 
@@ -156,25 +235,32 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   const size_t held = static_cast<size_t>(ccmch->recv_pos);
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
   size_t cursor = 0;
-  // One byte "P" per delivered frame, written in one call on every way out of this function.
+  // The wake-up of the processor, written once on every way out of this function.
   PendingWakeups wakeups(ccm);
   ReceivedDescriptors passed(control_len > 0 ? control : nullptr, control_len);
 
+  if (ccm_msg_t* big = frame_in_progress(ccmch)) {
+    // The bytes held continue the large frame (ccm_read_channel receives them straight into it;
+    // only what came behind its end is in the buffer then).
+    const size_t part = std::min(held, static_cast<size_t>(big->len - big->pos));
+    if (part > 0) std::memcpy(big->buffer1 + big->pos, buf, part);
+    big->pos += static_cast<int>(part);
+    cursor = part;
+    if (big->pos < big->len) {
+      keep_rest(ccmch, cursor, held - cursor);
+      QM7_TRACE("%s <-- (large frame pos(%d) < len(%d))", fn, big->pos, big->len);
+      return 0;
+    }
+    unpark_frame(ccm, ccmch, big);
+    if (finish_frame(ccm, ccmch, big, control, control_len, &passed, &wakeups, ccmerr) != 0)
+      return -1;
+  }
+
   while (held - cursor >= kMinHeldForLength) {
     QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
-    const FrameResult frame = cut_frame({buf + cursor, held - cursor});
-    if (frame.cut == FrameCut::kBadLength) {
-      char field[9];
-      printable_length_field(buf + cursor, field);
-      char insert[sizeof ccmch->msginsert];
-      std::snprintf(insert, sizeof insert, "%s|invalid frame length '%s',S(%d(ID=%d))|",
-                    ccmch->name, field, ccmch->s, ccmch->ID);
-      record_failure(ccmch, ccmerr, insert);
-      end_channel(ccm, ccmch);
-      QM7_TRACE("%s <-- (invalid frame length '%s')", fn, field);
-      return -1;
-    }
-    if (frame.cut == FrameCut::kNeedMore) {
+    const FrameResult frame = cut_frame({buf + cursor, held - cursor}, ccm->max_frame_len);
+    if (frame.cut == FrameCut::kBadLength) return refuse_frame(ccmch, ccm, ccmerr, buf + cursor);
+    if (frame.cut == FrameCut::kNeedMore && frame.length <= kLargeFrame) {
       QM7_TRACE("%s:      not enough data pos(%zu) < len(%zu)", fn, held - cursor, frame.length);
       break;
     }
@@ -187,37 +273,20 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       QM7_TRACE("%s <-- (msg alloc error, message queue)", fn);
       return -1;
     }
-    std::memcpy(msg->buffer1, buf + cursor, frame.length);
+    const size_t part = std::min(frame.length, held - cursor);
+    std::memcpy(msg->buffer1, buf + cursor, part);
     msg->len = static_cast<int>(frame.length);
     msg->msg_start = msg->buffer1;
-    msg->addr.src_ID = ccmch->ID;
-    msg->addr.src_type = ccmch->type;
-    if (trc_level()) {
-      trcdump(msg->msg_start, msg->len,
-              "complete message from channel(%p,s=%d/chID=%d,%s,flag=%.8X)",
-              static_cast<void*>(ccmch), ccmch->s, ccmch->ID, ccmch->name,
-              static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+    cursor += part;
+    if (frame.cut == FrameCut::kNeedMore) {
+      // A large frame: the rest is received into this message.
+      msg->pos = static_cast<int>(part);
+      park_frame(ccm, ccmch, msg);
+      QM7_TRACE("%s:      large frame pos(%zu) < len(%zu)", fn, part, frame.length);
+      break;
     }
-
-    if (ccm_classify_message(ccm, ccmch, msg, ccmerr) != 0) {
-      char insert[sizeof ccmch->msginsert];
-      std::snprintf(insert, sizeof insert, "%s|invalid message body,S(%d(ID=%d))|", ccmch->name,
-                    ccmch->s, ccmch->ID);
-      record_failure(ccmch, ccmerr, insert);
-      ccm_msg_free(ccm, msg);
-      end_channel(ccm, ccmch);
-      QM7_TRACE("%s <-- (qualifing message error)", fn);
+    if (finish_frame(ccm, ccmch, msg, control, control_len, &passed, &wakeups, ccmerr) != 0)
       return -1;
-    }
-    if (control != nullptr && control_len > 0) {
-      msg->control_len = std::min(control_len, sizeof msg->control_data);
-      std::memcpy(msg->control_data, control, msg->control_len);
-      if (trc_level())
-        trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
-      passed.handed_over();
-    }
-    deliver(ccm, msg, &wakeups);
-    cursor += frame.length;
   }
 
   keep_rest(ccmch, cursor, held - cursor);
@@ -241,13 +310,20 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
     return -1;
   }
 
-  struct iovec iov;
-  iov.iov_base = ccmch->recv_buffer + ccmch->recv_pos;
-  iov.iov_len = static_cast<size_t>(ccmch->recv_size - ccmch->recv_pos);
+  // A large frame in progress takes the bytes first, straight into its message; what follows
+  // its end goes to the receive buffer in the same call.
+  struct iovec iov[2];
+  int parts = 0;
+  ccm_msg_t* big = qm7::ccm::frame_in_progress(ccmch);
+  if (big != nullptr) {
+    iov[parts++] = {big->buffer1 + big->pos, static_cast<size_t>(big->len - big->pos)};
+  }
+  iov[parts++] = {ccmch->recv_buffer + ccmch->recv_pos,
+                  static_cast<size_t>(ccmch->recv_size - ccmch->recv_pos)};
   alignas(struct cmsghdr) unsigned char control[256];
   struct msghdr mh {};
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
+  mh.msg_iov = iov;
+  mh.msg_iovlen = static_cast<size_t>(parts);
   mh.msg_control = control;
   mh.msg_controllen = sizeof control;
   ccmch->timestamp_last_io = time(nullptr);
@@ -273,9 +349,17 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
     return -1;
   }
 
-  if (trc_level()) trcdump(iov.iov_base, static_cast<int>(rslt), "recvmsg() data");
   QM7_TRACE("%s:      control_len = %u", __func__, static_cast<unsigned>(mh.msg_controllen));
-  ccmch->recv_pos += static_cast<int>(rslt);
+  size_t into_buffer = static_cast<size_t>(rslt);
+  if (big != nullptr) {
+    const size_t into_big = std::min(into_buffer, iov[0].iov_len);
+    if (trc_level()) trcdump(iov[0].iov_base, static_cast<int>(into_big), "recvmsg() data");
+    big->pos += static_cast<int>(into_big);
+    into_buffer -= into_big;
+  }
+  if (trc_level() && into_buffer > 0)
+    trcdump(iov[parts - 1].iov_base, static_cast<int>(into_buffer), "recvmsg() data");
+  ccmch->recv_pos += static_cast<int>(into_buffer);
   return qm7::ccm::take_frames(ccm, ccmch, mh.msg_controllen > 0 ? control : nullptr,
                                mh.msg_controllen, ccmerr);
 }

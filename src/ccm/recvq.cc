@@ -1,7 +1,8 @@
 // The processor side of a context: taking received messages and notices off recvq, the bounded
 // wait on the processor wake-up pipe, and the path on which internal IPC notices are posted.
-// One byte "P" is written per appended message and one byte read per wait; a message found on
-// the queue is taken without reading a byte, so a later wait may return at once.
+// One byte "P" is written for a message that finds the queue empty, and one byte read per wait;
+// a message found on the queue is taken without reading a byte, so a later wait may return at
+// once.
 #include <poll.h>
 #include <unistd.h>
 
@@ -110,9 +111,10 @@ int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   if (trc_level()) trcdump(ccmmsg->msg_start, ccmmsg->len, "internal IPC message");
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
+  const bool was_empty = ccm->recvq.head == nullptr;
   ccm_queue_append(&ccm->recvq, ccmmsg);
   ccm_queue_unlock(ccm);
-  ccm_wakeup_processor(ccm);
+  if (was_empty) ccm_wakeup_processor(ccm);
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;
 }

@@ -1,5 +1,5 @@
-// Internal: the reader's count of the frames it delivered during one receive call, announced
-// with one write of that many wake-up bytes (qm7::ccm::wakeup_processor_times) on the way out.
+// Internal: the reader's wake-up of the processor thread for the frames of one receive call,
+// written once on the way out: one byte "P" when a frame found recvq empty, none otherwise.
 #ifndef QM7_SRC_CCM_WAKEUP_BATCH_H_
 #define QM7_SRC_CCM_WAKEUP_BATCH_H_
 
@@ -7,18 +7,20 @@
 
 namespace qm7::ccm {
 
-// Announces the messages a reader appends to recvq with one write when it is destroyed.
+// Writes the wake-up byte, if one is due, when it is destroyed.
 class PendingWakeups {
  public:
   explicit PendingWakeups(ccm_context_t* ccm) : ccm_(ccm) {}
-  ~PendingWakeups() { wakeup_processor_times(ccm_, count_); }
+  ~PendingWakeups() {
+    if (due_) ccm_wakeup_processor(ccm_);
+  }
   PendingWakeups(const PendingWakeups&) = delete;
   PendingWakeups& operator=(const PendingWakeups&) = delete;
-  void add() { ++count_; }
+  void add() { due_ = true; }
 
  private:
   ccm_context_t* ccm_;
-  int count_ = 0;
+  bool due_ = false;
 };
 
 }  // namespace qm7::ccm

@@ -13,7 +13,6 @@
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/trace.h"
-#include "wakeup_batch.h"
 
 namespace {
 
@@ -36,28 +35,6 @@ void write_wakeup_byte(int fd, char byte) {
 }  // namespace
 
 namespace qm7::ccm {
-
-void wakeup_processor_times(ccm_context_t* ccm, int count) {
-  if (ccm == nullptr || count <= 0) return;
-  const int fd = ccm->processor_wakeup[1];
-  if (fd < 0) return;
-  // A pipe takes a write of up to PIPE_BUF bytes whole or not at all; when it has no room for
-  // the whole piece, single bytes fill what room is left, as single wake-ups would.
-  char bytes[256];
-  std::memset(bytes, 'P', sizeof bytes);
-  const int saved = errno;
-  while (count > 0) {
-    const int piece = count < static_cast<int>(sizeof bytes) ? count : sizeof bytes;
-    const ssize_t put = write(fd, bytes, static_cast<size_t>(piece));
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) {
-      while (count > 0 && write_one(fd, 'P')) --count;
-      break;
-    }
-    count -= static_cast<int>(put);
-  }
-  errno = saved;
-}
 
 void wakeup_network_for_send(ccm_context_t* ccm) {
   if (ccm == nullptr) return;

@@ -26,17 +26,19 @@ TEST(Framer, LengthFieldAndFrameCut) {
                           "\377\377\377\377\377\377\377\377"}) {
     EXPECT_EQ(ccm_get_msg_length(nullptr, nullptr, bad), 0u) << bad;
   }
-  EXPECT_EQ(cut_frame(span_of(f)).cut, FrameCut::kFrame);
-  EXPECT_EQ(cut_frame(span_of(f)).length, 339u);
-  EXPECT_EQ(cut_frame(span_of(f).first(338)).cut, FrameCut::kNeedMore);
+  EXPECT_EQ(cut_frame(span_of(f), 339).cut, FrameCut::kFrame);
+  EXPECT_EQ(cut_frame(span_of(f), 339).length, 339u);
+  EXPECT_EQ(cut_frame(span_of(f).first(338), 339).cut, FrameCut::kNeedMore);
   // Nine bytes are not examined, even when they are no header; the tenth decides.
-  EXPECT_EQ(cut_frame(span_of("xxxxxxxxx")).cut, FrameCut::kNeedMore);
-  EXPECT_EQ(cut_frame(span_of("xxxxxxxxxx")).cut, FrameCut::kBadLength);
-  EXPECT_EQ(cut_frame(span_of(f).first(10)).length, 339u);
+  EXPECT_EQ(cut_frame(span_of("xxxxxxxxx"), 339).cut, FrameCut::kNeedMore);
+  EXPECT_EQ(cut_frame(span_of("xxxxxxxxxx"), 339).cut, FrameCut::kBadLength);
+  EXPECT_EQ(cut_frame(span_of(f).first(10), 339).length, 339u);
   for (long len : {0L, 1L, 47L}) {
-    EXPECT_EQ(cut_frame(span_of(frame("NAT", "", len))).cut, FrameCut::kBadLength) << len;
+    EXPECT_EQ(cut_frame(span_of(frame("NAT", "", len)), 339).cut, FrameCut::kBadLength) << len;
   }
-  EXPECT_EQ(cut_frame(span_of(frame("NAT", "", 48))).cut, FrameCut::kFrame);
+  EXPECT_EQ(cut_frame(span_of(frame("NAT", "", 48)), 339).cut, FrameCut::kFrame);
+  // Beyond the maximum, the length field alone refuses the frame.
+  EXPECT_EQ(cut_frame(span_of(f).first(10), 338).cut, FrameCut::kBadLength);
 }
 
 TEST(Framer, ElementSizesAndBounds) {

@@ -27,7 +27,7 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-TEST_F(RecvqTest, FiveCallsOverTwoQueuedMessages) {
+TEST_F(RecvqTest, FourCallsOverTwoQueuedMessages) {
   ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
   ccm_msg_t* const posted[] = {post_notice(ccm_, "CHANNEL_ACCEPT"),
                                post_notice(ccm_, "CHANNEL_CLOSE")};
@@ -42,11 +42,10 @@ TEST_F(RecvqTest, FiveCallsOverTwoQueuedMessages) {
     EXPECT_FALSE(ccm_msg_is_internal(got));
     ccm_msg_free(ccm_, got);
   }
-  // The two wake-up bytes are still in the pipe: the next two calls each consume one and
-  // return 0 at once; only the fifth waits out its time-out.
+  // The first notice found the queue empty and wrote the one wake-up byte, still in the pipe:
+  // the next call consumes it and returns 0 at once; only the fourth waits out its time-out.
   EXPECT_EQ(ccm_receive_message(ccm_, 2, &got, &err_), 0);
   EXPECT_EQ(got, nullptr);
-  EXPECT_EQ(ccm_receive_message(ccm_, 2, &got, &err_), 0);
   EXPECT_LT(seconds_since(start), 1.0);
   start = Clock::now();
   EXPECT_EQ(ccm_receive_message(ccm_, 1, &got, &err_), 0);

@@ -86,17 +86,13 @@ int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr);
 int ccm_close_wakeup_pipes(ccm_context_t* ccm);
 
 // Write one byte ("N", resp. "P") to the wake-up pipe; never block (a full pipe means a wake-up
-// is pending already). A null context or a closed pipe is ignored. Any thread. Return 0.
+// is pending already). A null context or a closed pipe is ignored. Any thread. Return 0. The
+// producers of recvq write "P" only for a message that finds recvq empty: the processor thread
+// looks at the queue before it waits and takes everything behind that message without waiting.
 int ccm_wakeup_network(ccm_context_t* ccm);
 int ccm_wakeup_processor(ccm_context_t* ccm);
 
 namespace qm7::ccm {
-// Writes `count` bytes "P" to the processor wake-up pipe in as few calls as it can, leaving the
-// pipe as `count` calls of ccm_wakeup_processor would: it never blocks, and a nearly full pipe
-// takes as many bytes as it has room for. A null context, a closed pipe or a count of 0 writes
-// nothing. Any thread; the reader uses it to announce all frames of one receive call at once.
-void wakeup_processor_times(ccm_context_t* ccm, int count);
-
 // The wake-up of the send paths: writes the byte "N" unless a byte written by an earlier send is
 // still waiting in the pipe. That byte already makes the network thread start another pass, and
 // every pass begins by dispatching all of sendq, so the message is written as promptly as with a

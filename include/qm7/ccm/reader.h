@@ -26,14 +26,17 @@
 #include "qm7/ccm/error.h"
 #include "qm7/ccm/msg.h"
 
-// Reads what the channel's socket holds into its receive buffer (growing it by 8192 bytes when it
-// is full), cuts every complete frame out of it, classifies each into a message and appends it
-// to the context's recvq, waking the processor thread once per message. Keeps a trailing partial
-// frame at the start of the buffer. Network thread only, for a channel that is not listening.
-// Returns 0 (also when the socket had nothing to read after all: EAGAIN or EINTR), or -1 when
-// the channel is deleted (peer closed, receive error, invalid frame length or body: the channel's
-// msgnr/msginsert say why), or when a message could not be allocated (the channel stays, the
-// frames already delivered are gone from the buffer).
+// Reads what the channel's socket holds into its receive buffer (8192 bytes at first, doubled
+// whenever it is full), cuts every complete frame out of it, classifies each into a message and
+// appends it to the context's recvq, waking the processor thread when a message finds recvq
+// empty. Keeps a trailing partial frame at the start of the buffer; a partial frame longer than
+// 32768 bytes goes into the message that will carry it (parked on the channel's recvq), and the
+// following receive calls fill that message directly. A frame longer than the context's
+// max_frame_len is refused as soon as its length field has arrived. Network thread only, for a
+// channel that is not listening. Returns 0 (also when the socket had nothing to read after all:
+// EAGAIN or EINTR), or -1 when the channel is deleted (peer closed, receive error, invalid frame
+// length or body: the channel's msgnr/msginsert say why), or when a message could not be
+// allocated (the channel stays, the frames already delivered are gone from the buffer).
 int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr);
 
 // The frame length from the 8-byte length field at `buffer`, which must have 8 readable bytes.
@@ -67,7 +70,7 @@ int extract_protocol_data(const unsigned char* src, int keylen, unsigned char* d
 
 namespace qm7::ccm {
 
-inline constexpr int kRecvGrowStep = 8192;       // receive buffer growth per full buffer
+inline constexpr int kRecvFirstSize = 8192;      // first receive buffer; doubled when full
 inline constexpr size_t kMinHeldForLength = 10;  // fewer held bytes are not examined
 inline constexpr size_t kMinFrameLength = 48;    // a frame is at least its header
 inline constexpr size_t kLargeFrame = 32768;     // longer frames get a message of their own size
@@ -77,7 +80,7 @@ inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that ar
 enum class FrameCut {
   kNeedMore,   // fewer than 10 bytes, or fewer than the frame length: wait for more
   kFrame,      // a whole frame of `length` bytes is held
-  kBadLength,  // the length field is not a decimal number of at least 48: protocol error
+  kBadLength,  // the length field is not a decimal number from 48 to the maximum: protocol error
 };
 
 struct FrameResult {
@@ -85,8 +88,9 @@ struct FrameResult {
   size_t length;  // the frame length when it could be read, else 0
 };
 
-// Pure framer: looks at the first frame of `held`. Never reads past `held`.
-FrameResult cut_frame(std::span<const unsigned char> held);
+// Pure framer: looks at the first frame of `held`, refusing a length beyond `max_len`. Never
+// reads past `held`.
+FrameResult cut_frame(std::span<const unsigned char> held, size_t max_len);
 
 // The length of form `keylen` of the element at the start of `rest`, checked against its end:
 // -1 when the key and length bytes or the data do not fit in `rest`, the 7-digit length is not
@@ -97,15 +101,16 @@ long element_size(std::span<const unsigned char> rest, int keylen);
 int element_form(unsigned char key);
 
 // The reader after its receive call: cuts the frames among the recv_pos bytes held in the
-// channel's receive buffer and delivers them as ccm_read_channel does; `control` (may be null)
-// is the ancillary data of the receive call, given to each message cut. Returns as
-// ccm_read_channel. Network thread.
+// channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
+// progress the bytes held continue it first. `control` (may be null) is the ancillary data of
+// the receive call, given to each message completed. Returns as ccm_read_channel. Network
+// thread.
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
 
-// Grows the channel's receive buffer by 8192 bytes when it is full (recv_pos == recv_size),
-// keeping the bytes held. Returns 0, or -1 when it cannot grow: the caller's record and the
-// channel get 3301 "RECVBUFF", the channel is deleted. Network thread.
+// Grows the channel's receive buffer when it is full (recv_pos == recv_size): to 8192 bytes at
+// first, then to twice its size, keeping the bytes held. Returns 0, or -1 when it cannot grow: the
+// caller's record and the channel get 3301 "RECVBUFF", the channel is deleted. Network thread.
 int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr);
 
 namespace detail {

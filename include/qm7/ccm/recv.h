@@ -15,8 +15,8 @@
 int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, ccm_error_t* ccmerr);
 
 // Posts an internal IPC record held in an allocated message: type 3, src_ID 0, moved from
-// msgq_inuse to the tail of recvq, processor woken. The message passes to recvq. Any thread.
-// Returns 0.
+// msgq_inuse to the tail of recvq, processor woken when recvq was empty. The message passes to
+// recvq. Any thread. Returns 0.
 int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg);
 
 // True when `ccmmsg` is an internal notice posted inside this process (send_IPC_internal: the
