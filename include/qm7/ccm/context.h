@@ -33,6 +33,9 @@ struct ccm_context {
   ccm_msg_queue_t msgq_inuse;        // allocated messages on no other queue [queue_lock]
   ccm_msg_queue_t msgq_2dispatch;    // batch being dispatched by the network thread [queue_lock]
   int nof_freemsg;                   // length of msg_freeq [queue_lock]
+  ccm_msg_queue_t msg_spareq;        // released blocks kept for reuse, not messages [queue_lock]
+  int nof_spare;                     // length of msg_spareq [queue_lock]
+  size_t spare_bytes;                // their total size [queue_lock]
   pthread_t thread;                  // the network thread; the host joins it
   pthread_attr_t thread_attr;
   int loop;                       // 1 while the network thread goes on; atomic access only
