@@ -1,11 +1,12 @@
 // The channel writer: puts the queued messages of one channel on its socket, in queue order and
-// as far as the socket takes them without blocking. Runs on the network thread only; the
-// channel's queue_lock is held only while the head of the queue is read or moved on, never
-// across a send call or the release of a message.
+// as far as the socket takes them without blocking, several small messages in one send call. Runs
+// on the network thread only; the channel's queue_lock is held only while the head of the queue is
+// read or moved on, never across a send call or the release of a message.
 #include "qm7/ccm/writer.h"
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -36,6 +37,22 @@ ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch) {
   return next;
 }
 
+// Messages one send call gathers at most.
+constexpr int kGatherMax = 64;
+
+// The trace of one send call: each message it carries and the bytes offered.
+void trace_piece(ccm_channel_t* ch, const ccm_msg_t* msg, const struct iovec* iov, int parts) {
+  const char* fn = "ccm_write_channel";
+  for (int i = 0; i < parts; ++i, msg = msg->nxt) {
+    __trace_text(0, "%s:      msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X),pos=%d", fn,
+                 static_cast<const void*>(msg), msg->ID, static_cast<void*>(msg->msg_start),
+                 msg->len, msg->pos, static_cast<unsigned>(msg->flag), msg->pos);
+    trcdump(iov[i].iov_base, static_cast<int>(iov[i].iov_len),
+            "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", static_cast<void*>(ch), ch->s,
+            ch->ID, ch->name, static_cast<unsigned>(ccm_flag_get(&ch->flag)));
+  }
+}
+
 // One send call; EINTR is retried here so that callers see data, "would block" or a failure.
 ssize_t send_piece(int s, struct msghdr* mh) {
   ssize_t rslt;
@@ -55,9 +72,6 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
             ccmch->s, ccmch->ID, ccmch->name, static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
   ccm_msg_t* msg = queue_head(ccm, ccmch);
   while (msg != nullptr) {
-    QM7_TRACE("%s:      msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X),pos=%d", __func__,
-              static_cast<void*>(msg), msg->ID, static_cast<void*>(msg->msg_start), msg->len,
-              msg->pos, static_cast<unsigned>(msg->flag), msg->pos);
     if (msg->pos < 0 || msg->len < 0 || msg->pos > msg->len) {
       // Sending from such a position would read outside the message: drop it unsent.
       if (trc_level()) trcdump(msg, static_cast<int>(CCM_MSG_HEADER_SIZE), "invalid CCMMSG");
@@ -65,16 +79,29 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       msg = drop_head(ccm, ccmch);
       continue;
     }
-    const int amount = msg->len - msg->pos > CCM_SEND_CHUNK ? CCM_SEND_CHUNK : msg->len - msg->pos;
-    if (trc_level()) {
-      trcdump(msg->msg_start + msg->pos, amount,
-              "sendmsg() to channel(%p,s=%d/chID=%d,%s,flag=%.8X)", static_cast<void*>(ccmch),
-              ccmch->s, ccmch->ID, ccmch->name, static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
+    // One send call takes the head message from its position and, behind it, as many whole
+    // queued messages as fit in the piece: a stream carries them back to back anyway, and one
+    // call for many small messages saves a system call for each. A message with control data
+    // goes alone, so its passed descriptors travel with its own bytes only.
+    struct iovec iov[kGatherMax];
+    int parts = 0;
+    size_t amount = 0;
+    ccmch_queue_lock(ccm, ccmch);  // the links behind the head; appenders touch only the tail
+    for (ccm_msg_t* m = msg; m != nullptr && parts < kGatherMax && amount < CCM_SEND_CHUNK;
+         m = m->nxt) {
+      if (m != msg && (m->control_len != 0 || m->pos != 0 || m->len < 0)) break;
+      const size_t take = std::min(static_cast<size_t>(m->len - m->pos), CCM_SEND_CHUNK - amount);
+      iov[parts++] = {m->msg_start + m->pos, take};
+      amount += take;
+      if (msg->control_len != 0) break;
     }
-    struct iovec iov = {msg->msg_start + msg->pos, static_cast<size_t>(amount)};
+    ccmch_queue_unlock(ccm, ccmch);
+    if (trc_level()) {
+      trace_piece(ccmch, msg, iov, parts);
+    }
     struct msghdr mh = {};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
+    mh.msg_iov = iov;
+    mh.msg_iovlen = static_cast<size_t>(parts);
     if (msg->control_len != 0) {
       mh.msg_control = msg->control_data;
       mh.msg_controllen = msg->control_len > sizeof(msg->control_data) ? sizeof(msg->control_data)
@@ -83,7 +110,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
         trcdump(msg->control_data, static_cast<int>(mh.msg_controllen), "control data");
     }
     ccmch->timestamp_last_io = time(nullptr);
-    QM7_TRACE("%s:         send(len=%d) -->", __func__, amount);
+    QM7_TRACE("%s:         send(len=%d) -->", __func__, static_cast<int>(amount));
     const ssize_t rslt = send_piece(ccmch->s, &mh);
     const int err = errno;
     QM7_TRACE("%s:         sendmsg(...) <-- (rslt=%d,errno=%d)", __func__, static_cast<int>(rslt),
@@ -100,11 +127,18 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       QM7_TRACE("%s <-- (socket send() error)", __func__);
       return -1;
     }
-    msg->pos += static_cast<int>(rslt);
-    QM7_TRACE("%s:      pos = %d, len = %d", __func__, msg->pos, msg->len);
-    const bool whole = rslt == amount;
-    if (msg->pos == msg->len) msg = drop_head(ccm, ccmch);
-    if (!whole) break;
+    // The bytes taken complete the messages in queue order; the first one not completed keeps
+    // its new position at the head.
+    size_t sent = static_cast<size_t>(rslt);
+    for (int i = 0; i < parts && msg != nullptr; ++i) {
+      const size_t got = std::min(sent, iov[i].iov_len);
+      msg->pos += static_cast<int>(got);
+      sent -= got;
+      QM7_TRACE("%s:      pos = %d, len = %d", __func__, msg->pos, msg->len);
+      if (msg->pos < msg->len) break;
+      msg = drop_head(ccm, ccmch);
+    }
+    if (static_cast<size_t>(rslt) < amount) break;  // the socket is full
   }
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;

@@ -6,10 +6,12 @@
 #include "qm7/ccm/error.h"
 
 // Largest amount offered to one send call, so that one large message does not hold the thread.
-enum : int { CCM_SEND_CHUNK = 32768 };
+enum : size_t { CCM_SEND_CHUNK = 32768 };
 
 // Writes the messages of the channel's sendq in order, as far as the socket takes them without
-// blocking, each with its control data (passed descriptors) attached to every send call. A
+// blocking: one send call offers at most CCM_SEND_CHUNK bytes, from the head message on and
+// through up to 64 whole messages behind it. A message with control data (passed descriptors)
+// is sent on its own, its control data attached to every send call of it. A
 // message written whole is taken off the queue and freed; a partly written one keeps its place
 // and `pos`. A message whose `pos` lies outside 0 to `len` is dumped as "invalid CCMMSG" and
 // dropped unsent. Sends never raise SIGPIPE. Returns 0 (queue written, socket full, or queue
