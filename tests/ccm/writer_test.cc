@@ -1,6 +1,6 @@
 // The channel writer over socket pairs: several messages in one call, a large message in pieces
-// of 32 768 bytes with small ones behind it in the last piece, short writes against a full socket, a closed peer (no SIGPIPE, 2002002) and
-// messages whose write position lies outside them.
+// of 256 KiB with small ones behind it in the last piece, short writes against a full socket, a
+// closed peer (no SIGPIPE, 2002002) and messages whose write position lies outside them.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,24 +45,24 @@ TEST_F(WriterTest, QueuedMessagesLeaveInOneCallAndInvalidPositionsAreDropped) {
   EXPECT_NE(ch_->timestamp_last_io, 0);
 }
 
-TEST_F(WriterTest, LargeMessageGoesInPiecesOf32768) {
+TEST_F(WriterTest, LargeMessageGoesInPiecesOf256KiB) {
   open_pair(SOCK_SEQPACKET);  // each send arrives as one record, so the pieces can be seen
   int buf = 1 << 20;
   setsockopt(ch_->s, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-  enqueue(body_msg(100000));
+  enqueue(body_msg(300000));
   enqueue(body_msg(10));  // small ones ride along with the last piece
   enqueue(body_msg(20));
   EXPECT_EQ(write(), 0);
   EXPECT_EQ(ch_->sendq.head, nullptr);
   std::vector<ssize_t> pieces;
   std::string got;
-  std::vector<char> rb(65536);
+  std::vector<char> rb(1 << 20);
   for (ssize_t r; (r = recv(peer_, rb.data(), rb.size(), MSG_DONTWAIT)) > 0;) {
     pieces.push_back(r);
     got.append(rb.data(), static_cast<size_t>(r));
   }
-  EXPECT_EQ(pieces, (std::vector<ssize_t>{32768, 32768, 32768, 1696 + 10 + 20}));
-  EXPECT_EQ(got, body_pattern(100000) + body_pattern(10) + body_pattern(20));
+  EXPECT_EQ(pieces, (std::vector<ssize_t>{262144, 300000 - 262144 + 10 + 20}));
+  EXPECT_EQ(got, body_pattern(300000) + body_pattern(10) + body_pattern(20));
 }
 
 TEST_F(WriterTest, ShortWritesKeepThePositionAndContinueInOrder) {

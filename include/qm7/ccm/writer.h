@@ -5,8 +5,10 @@
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/error.h"
 
-// Largest amount offered to one send call, so that one large message does not hold the thread.
-enum : size_t { CCM_SEND_CHUNK = 32768 };
+// Largest amount offered to one send call, so that one large message does not hold the thread
+// for long; large enough that a message of 100 000 bytes takes one call where the socket has room
+// (pieces of 32 768 bytes took four calls and as many select passes).
+enum : size_t { CCM_SEND_CHUNK = 262144 };
 
 // Writes the messages of the channel's sendq in order, as far as the socket takes them without
 // blocking: one send call offers at most CCM_SEND_CHUNK bytes, from the head message on and
