@@ -64,16 +64,8 @@ int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
   }
-  // A byte already waiting ends the wait at once; taking it straight away saves the poll that
-  // would only report it (the pipe's read end is non-blocking, so an empty pipe just says so).
-  char byte;
-  ssize_t got;
-  while ((got = read(fd, &byte, 1)) < 0 && errno == EINTR) {
-  }
-  if (got == 1) {
-    QM7_TRACE("%s <-- (OK)", __func__);
-    return 0;
-  }
+  // The wait comes after the queue was found empty, when a byte is rarely waiting already (a
+  // message that found the queue empty wrote it): poll first, then read what it reports.
   struct pollfd pfd = {fd, POLLIN, 0};
   int timeout_ms = stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000;
   int rslt = poll(&pfd, 1, timeout_ms);
@@ -91,6 +83,7 @@ int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
   }
+  char byte;
   while (read(fd, &byte, 1) < 0 && errno == EINTR) {
   }
   QM7_TRACE("%s <-- (OK)", __func__);
