@@ -24,7 +24,6 @@
 #include "qm7/ccm/reader.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
-#include "wakeup_batch.h"
 
 namespace qm7::ccm {
 namespace detail {
@@ -73,15 +72,16 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
 }
 
 // Appends the message to recvq at once, so a processor thread that is awake can take it. Only a
-// message that finds recvq empty needs a wake-up: the processor looks at the queue before it
-// waits, so the one byte announces everything appended behind it.
-void deliver(ccm_context_t* ccm, ccm_msg_t* msg, PendingWakeups* wakeups) {
+// message that finds recvq empty, while the processor is not busy with one it received, needs a
+// wake-up: the processor looks at the queue before it waits, so the one byte announces
+// everything appended behind it.
+void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
   const bool was_empty = ccm->recvq.head == nullptr;
   ccm_queue_append(&ccm->recvq, msg);
   ccm_queue_unlock(ccm);
-  if (was_empty) wakeups->add();
+  if (was_empty) wakeup_processor_for_append(ccm);
 }
 
 // The descriptors that arrived as control data with one receive call. They belong to the
@@ -141,7 +141,7 @@ int refuse_frame(ccm_channel_t* ccmch, ccm_context_t* ccm, ccm_error_t* ccmerr,
 // the channel is ended and the message freed.
 int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
                  const unsigned char* control, size_t control_len, ReceivedDescriptors* passed,
-                 PendingWakeups* wakeups, ccm_error_t* ccmerr) {
+                 ccm_error_t* ccmerr) {
   const char* fn = "ccm_read_channel";
   msg->addr.src_ID = ccmch->ID;
   msg->addr.src_type = ccmch->type;
@@ -166,7 +166,7 @@ int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
     if (trc_level()) trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
     passed->handed_over();
   }
-  deliver(ccm, msg, wakeups);
+  deliver(ccm, msg);
   return 0;
 }
 
@@ -235,8 +235,6 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   const size_t held = static_cast<size_t>(ccmch->recv_pos);
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
   size_t cursor = 0;
-  // The wake-up of the processor, written once on every way out of this function.
-  PendingWakeups wakeups(ccm);
   ReceivedDescriptors passed(control_len > 0 ? control : nullptr, control_len);
 
   if (ccm_msg_t* big = frame_in_progress(ccmch)) {
@@ -252,8 +250,7 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       return 0;
     }
     unpark_frame(ccm, ccmch, big);
-    if (finish_frame(ccm, ccmch, big, control, control_len, &passed, &wakeups, ccmerr) != 0)
-      return -1;
+    if (finish_frame(ccm, ccmch, big, control, control_len, &passed, ccmerr) != 0) return -1;
   }
 
   while (held - cursor >= kMinHeldForLength) {
@@ -285,8 +282,7 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       QM7_TRACE("%s:      large frame pos(%zu) < len(%zu)", fn, part, frame.length);
       break;
     }
-    if (finish_frame(ccm, ccmch, msg, control, control_len, &passed, &wakeups, ccmerr) != 0)
-      return -1;
+    if (finish_frame(ccm, ccmch, msg, control, control_len, &passed, ccmerr) != 0) return -1;
   }
 
   keep_rest(ccmch, cursor, held - cursor);

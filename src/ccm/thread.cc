@@ -78,8 +78,14 @@ void* ccm_thread_run(void* pccm) {
   __log(CCM_MSGNR_THREAD_STARTED, "%s", name);
   ccm_error_t ccmerr{};
   while (loop_get(ccm) != 0) {
-    const int rslt = ccm_network_select(ccm, CCM_SELECT_TIMEOUT, &ccmerr);
-    if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) ccm_destroy_deleted_channels(ccm);
+    int rslt;
+    {
+      // What a pass delivers to the processor (messages, accept and close notices) is announced
+      // with one wake-up byte when the pass ends, not one per delivery.
+      qm7::ccm::PassWakeups batch(ccm);
+      rslt = ccm_network_select(ccm, CCM_SELECT_TIMEOUT, &ccmerr);
+      if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) ccm_destroy_deleted_channels(ccm);
+    }
     if (rslt < 0 && loop_get(ccm) != 0) pause_after_error();
   }
   QM7_TRACE("%s:      ccm_thread_run <-- (BYE-BYE)", __func__);

@@ -52,6 +52,36 @@ void network_wakeup_taken(ccm_context_t* ccm) {
   std::atomic_ref<int>(ccm->send_wakeup_pending).store(0);
 }
 
+namespace {
+// The context whose network thread is in a pass on this thread, and whether a wake-up of its
+// processor came due during the pass.
+thread_local ccm_context_t* pass_of = nullptr;
+thread_local bool pass_wakeup_due = false;
+}  // namespace
+
+void wakeup_processor_for_append(ccm_context_t* ccm) {
+  if (std::atomic_ref<int>(ccm->processor_busy).load() != 0) return;
+  if (pass_of == ccm) {
+    pass_wakeup_due = true;
+  } else {
+    ccm_wakeup_processor(ccm);
+  }
+}
+
+PassWakeups::PassWakeups(ccm_context_t* ccm) : ccm_(ccm) {
+  pass_of = ccm;
+  pass_wakeup_due = false;
+}
+
+PassWakeups::~PassWakeups() {
+  pass_of = nullptr;
+  if (pass_wakeup_due) ccm_wakeup_processor(ccm_);
+}
+
+void processor_busy(ccm_context_t* ccm, bool busy) {
+  std::atomic_ref<int>(ccm->processor_busy).store(busy ? 1 : 0);
+}
+
 }  // namespace qm7::ccm
 
 int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr) {
