@@ -34,6 +34,8 @@ ccm_channel_t* find_destination(ccm_context_t* ccm, ccm_msg_t* msg) {
 }  // namespace
 
 int ccm_dispatch_send_messages(ccm_context_t* ccm) {
+  // From here on a send writes its wake-up byte: what is queued before is taken below.
+  qm7::ccm::network_pass_begins(ccm);
   ccm_queue_lock(ccm);
   while (ccm_msg_t* m = ccm_queue_pop(&ccm->sendq)) ccm_queue_append(&ccm->msgq_2dispatch, m);
   ccm_queue_unlock(ccm);

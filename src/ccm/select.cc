@@ -226,12 +226,11 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
   }
+  // Awake until the next pass begins, which dispatches what is sent meanwhile: no byte needed.
+  qm7::ccm::network_thread_awake(ccm);
   const int wake = ccm->network_wakeup[0];
   if (wake >= 0 && ccm_fdset_isset(&sets->read, wake)) {
     QM7_TRACE("%s:      network woken up by other thread", __func__);
-    // Cleared before the byte is taken: a send that comes after it writes a byte of its own,
-    // and one that came before is dispatched at the start of the next pass.
-    qm7::ccm::network_wakeup_taken(ccm);
     char byte;
     while (read(wake, &byte, 1) < 0 && errno == EINTR) {
     }

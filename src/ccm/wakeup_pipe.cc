@@ -48,8 +48,12 @@ void wakeup_network_for_send(ccm_context_t* ccm) {
   errno = saved;
 }
 
-void network_wakeup_taken(ccm_context_t* ccm) {
+void network_pass_begins(ccm_context_t* ccm) {
   std::atomic_ref<int>(ccm->send_wakeup_pending).store(0);
+}
+
+void network_thread_awake(ccm_context_t* ccm) {
+  std::atomic_ref<int>(ccm->send_wakeup_pending).store(1);
 }
 
 namespace {
@@ -87,7 +91,7 @@ void processor_busy(ccm_context_t* ccm, bool busy) {
 int ccm_create_wakeup_pipes(ccm_context_t* ccm, ccm_error_t* ccmerr) {
   QM7_TRACE("%s() -->", __func__);
   ccm_close_wakeup_pipes(ccm);
-  qm7::ccm::network_wakeup_taken(ccm);  // new pipes hold no byte
+  qm7::ccm::network_pass_begins(ccm);  // new pipes hold no byte
   if (pipe2(ccm->network_wakeup, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(ccm->processor_wakeup, O_CLOEXEC | O_NONBLOCK) != 0) {
     int err = errno;

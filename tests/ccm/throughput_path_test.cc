@@ -115,11 +115,16 @@ TEST_F(DataPathTest, SendsShareAWakeupByteThatIsStillWaiting) {
   size_t total = 0;
   for (int i = 0; i < 5; ++i) total += 48 + 5 + 10 + i;
   EXPECT_EQ(read_exact(far, total).size(), total);
-  // The byte was taken: the next send writes one again. Explicit wake-ups always write.
-  ccm_msg_t* m = body_msg(1);
-  ccm_setaddr(m, 0, 0, "PEER", "", 0);
-  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
-  EXPECT_EQ(waiting(wake), 1);
+  // The thread is awake until its next pass begins, which dispatches what is sent meanwhile: no
+  // byte. From the start of that pass on, a send writes one again.
+  for (int expected : {0, 1}) {
+    ccm_msg_t* m = body_msg(1);
+    ccm_setaddr(m, 0, 0, "PEER", "", 0);
+    ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+    EXPECT_EQ(waiting(wake), expected);
+    ccm_dispatch_send_messages(ccm_);
+  }
+  // Explicit wake-ups always write.
   for (int i = 0; i < 3; ++i) ccm_wakeup_network(ccm_);
   EXPECT_EQ(waiting(wake), 4);
 }

@@ -100,15 +100,19 @@ int ccm_wakeup_processor(ccm_context_t* ccm);
 
 namespace qm7::ccm {
 // The wake-up of the send paths: writes the byte "N" unless a byte written by an earlier send is
-// still waiting in the pipe. That byte already makes the network thread start another pass, and
-// every pass begins by dispatching all of sendq, so the message is written as promptly as with a
-// byte of its own, while a sender that runs ahead costs the network thread one pass per burst
-// rather than one pass per message. Explicit wake-ups (ccm_wakeup_network) always write. Any
-// thread.
+// still waiting in the pipe, or the network thread is awake between its select() and the start
+// of its next pass. Either way the thread starts another pass, and every pass begins by
+// dispatching all of sendq, so the message is written as promptly as with a byte of its own,
+// while a sender costs the network thread no byte, read and pass per message. Explicit wake-ups
+// (ccm_wakeup_network) always write. Any thread. send_wakeup_pending is 1 while no byte is due.
 void wakeup_network_for_send(ccm_context_t* ccm);
 
-// Network thread, just before it reads a wake-up byte: the next send writes a byte again.
-void network_wakeup_taken(ccm_context_t* ccm);
+// Network thread, at the start of a pass before it dispatches sendq (and on new pipes): the next
+// send writes a byte again.
+void network_pass_begins(ccm_context_t* ccm);
+
+// Network thread, when select() has returned: sends until the next pass begins need no byte.
+void network_thread_awake(ccm_context_t* ccm);
 
 // The wake-up of the producers of recvq, after appending a message that found recvq empty: writes
 // the byte "P" unless the processor is busy with a message it received (it looks at recvq again
