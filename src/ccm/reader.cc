@@ -72,9 +72,8 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
 }
 
 // Appends the message to recvq at once, so a processor thread that is awake can take it. Only a
-// message that finds recvq empty, while the processor is not busy with one it received, needs a
-// wake-up: the processor looks at the queue before it waits, so the one byte announces
-// everything appended behind it.
+// message that finds recvq empty needs a wake-up: the processor looks at the queue before it
+// waits, so the one byte announces everything appended behind it.
 void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);

@@ -48,9 +48,6 @@ int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, cc
     QM7_TRACE("%s <-- (empty queue)", __func__);
     return 0;
   }
-  // The caller comes back for the next message before it waits: until then a message that
-  // finds the queue empty needs no wake-up byte.
-  qm7::ccm::processor_busy(ccm, true);
   QM7_TRACE("%s <-- (OK(ccmmsg=%p))", __func__, static_cast<void*>(msg));
   return 1;
 }
@@ -67,18 +64,9 @@ int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
   }
-  // From here on producers write a wake-up byte again; a message appended while they did not
-  // (the processor was busy) is seen by looking at the queue once more.
-  qm7::ccm::processor_busy(ccm, false);
-  ccm_queue_lock(ccm);
-  const bool queued = ccm->recvq.head != nullptr;
-  ccm_queue_unlock(ccm);
-  if (queued) {
-    QM7_TRACE("%s <-- (OK)", __func__);
-    return 0;
-  }
-  // A byte is rarely waiting now (only one written for a message that was then taken without a
-  // wait): poll first, then read what it reports.
+  // The wait comes after the queue was found empty, when a byte is rarely waiting (one is
+  // written only for a message that finds the queue empty): poll first, then read what it
+  // reports.
   struct pollfd pfd = {fd, POLLIN, 0};
   int timeout_ms = stimeout > INT_MAX / 1000 ? INT_MAX : stimeout * 1000;
   int rslt = poll(&pfd, 1, timeout_ms);

@@ -64,7 +64,6 @@ thread_local bool pass_wakeup_due = false;
 }  // namespace
 
 void wakeup_processor_for_append(ccm_context_t* ccm) {
-  if (std::atomic_ref<int>(ccm->processor_busy).load() != 0) return;
   if (pass_of == ccm) {
     pass_wakeup_due = true;
   } else {
@@ -80,10 +79,6 @@ PassWakeups::PassWakeups(ccm_context_t* ccm) : ccm_(ccm) {
 PassWakeups::~PassWakeups() {
   pass_of = nullptr;
   if (pass_wakeup_due) ccm_wakeup_processor(ccm_);
-}
-
-void processor_busy(ccm_context_t* ccm, bool busy) {
-  std::atomic_ref<int>(ccm->processor_busy).store(busy ? 1 : 0);
 }
 
 }  // namespace qm7::ccm

@@ -1,7 +1,5 @@
 // Receiving on the processor side: queued messages, waits that time out, wake-up bytes left by
 // messages taken without waiting, a message posted during the wait, and refused waits.
-#include <sys/ioctl.h>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -55,18 +53,6 @@ TEST_F(RecvqTest, FourCallsOverTwoQueuedMessages) {
   start = Clock::now();
   EXPECT_EQ(ccm_receive_message(ccm_, 0, &got, &err_), 0);
   EXPECT_LT(seconds_since(start), 0.5);
-
-  // A processor busy with a message it took looks at the queue again before it waits: a notice
-  // posted meanwhile writes no byte.
-  post_notice(ccm_, "CHANNEL_ACCEPT");
-  EXPECT_EQ(ccm_receive_message(ccm_, 0, &got, &err_), 1);
-  ccm_msg_free(ccm_, got);
-  post_notice(ccm_, "CHANNEL_CLOSE");
-  int waiting = -1;
-  ioctl(ccm_->processor_wakeup[0], FIONREAD, &waiting);
-  EXPECT_EQ(waiting, 1);  // the first notice's byte only
-  EXPECT_EQ(ccm_receive_message(ccm_, 0, &got, &err_), 1);
-  ccm_msg_free(ccm_, got);
 }
 
 TEST_F(RecvqTest, AMessagePostedDuringTheWaitIsReturned) {

@@ -45,8 +45,6 @@ struct ccm_context {
   int network_wakeup[2];          // read end, write end; -1 while closed
   int processor_wakeup[2];        // read end, write end; -1 while closed
   int send_wakeup_pending;        // 1 while a send path's byte waits in network_wakeup; atomic
-  int processor_busy;             // 1 from ccm_receive_message handing a message over until the
-                                  // processor next finds recvq empty; atomic
 
   // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
   // below; a host program may change them after ccm_open, before the network thread starts.
@@ -92,9 +90,8 @@ int ccm_close_wakeup_pipes(ccm_context_t* ccm);
 
 // Write one byte ("N", resp. "P") to the wake-up pipe; never block (a full pipe means a wake-up
 // is pending already). A null context or a closed pipe is ignored. Any thread. Return 0. The
-// producers of recvq write "P" only for a message that finds recvq empty while the processor is
-// not busy with a message it received: the processor thread looks at the queue before it waits
-// and takes everything queued meanwhile without waiting.
+// producers of recvq write "P" only for a message that finds recvq empty: the processor thread
+// looks at the queue before it waits and takes everything queued behind it without waiting.
 int ccm_wakeup_network(ccm_context_t* ccm);
 int ccm_wakeup_processor(ccm_context_t* ccm);
 
@@ -115,9 +112,8 @@ void network_pass_begins(ccm_context_t* ccm);
 void network_thread_awake(ccm_context_t* ccm);
 
 // The wake-up of the producers of recvq, after appending a message that found recvq empty: writes
-// the byte "P" unless the processor is busy with a message it received (it looks at recvq again
-// before it waits: ccm_wait_processor clears the mark and looks once more), or defers it to the
-// end of the network thread's pass when called there (see PassWakeups). Any thread.
+// the byte "P", or defers it to the end of the network thread's pass when called there (see
+// PassWakeups). Any thread.
 void wakeup_processor_for_append(ccm_context_t* ccm);
 
 // Network thread, around one pass: wake-ups of the processor due during the pass are written as
@@ -132,9 +128,6 @@ class PassWakeups {
  private:
   ccm_context_t* ccm_;
 };
-
-// Processor thread: marks it busy (a message was taken) or about to wait.
-void processor_busy(ccm_context_t* ccm, bool busy);
 }  // namespace qm7::ccm
 
 // Counting queries over the live channels of channelq (channel_newq is not counted): types 3, 6;

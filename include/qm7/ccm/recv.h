@@ -26,9 +26,8 @@ int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg);
 bool ccm_msg_is_internal(const ccm_msg_t* ccmmsg);
 
 // Waits at most `stimeout` seconds for the processor wake-up pipe to become readable and reads
-// one byte then; returns at once when recvq holds a message. Returns 0 after a wake-up, a
-// time-out or an interruption; -1 with 2000102 "select(processor_wakeup(%d))|%d-%s" when the wait
-// fails (negative time-out, no pipe).
+// one byte then. Returns 0 after a wake-up, a time-out or an interruption; -1 with 2000102
+// "select(processor_wakeup(%d))|%d-%s" when the wait fails (negative time-out, no pipe).
 int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr);
 
 #endif  // QM7_CCM_RECV_H_
