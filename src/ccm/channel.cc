@@ -2,6 +2,8 @@
 // deleted, destruction (failure and close log lines, CHANNEL_CLOSE notice, release of queues,
 // buffers, user context and socket), and the two bulk destructions of shutdown and of the
 // network thread's pass.
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +69,18 @@ void free_messages(ccm_context_t* ccm, ccm_msg_t* msg) {
   }
 }
 
+// Closes the channel's socket without waiting. Connect and accept set a 60-second linger, with
+// which close() would block the network thread, and with it every other channel, for as long as
+// a peer does not take the unsent bytes. Lingering is switched off first: a peer that is gone
+// (its receive or send failed) gets an abortive close, which drops what it can no longer take;
+// any other socket hands its unsent bytes to the kernel, which sends them on after the close.
+void close_without_waiting(ccm_channel_t* ch) {
+  const bool peer_gone = ch->msgnr == CCM_MSGNR_RECV_FAILED || ch->msgnr == CCM_MSGNR_SEND_FAILED;
+  const struct linger lg = {peer_gone ? 1 : 0, 0};
+  setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));  // not a socket: nothing lingers
+  qm7::ccm::close_fd(ch->s);
+}
+
 }  // namespace
 
 int ccm_channel_new_entry(ccm_context_t* ccm, ccm_channel_t** ccmch, ccm_error_t* ccmerr) {
@@ -114,6 +128,7 @@ int ccm_channel_delete(ccm_context_t* ccm, ccm_channel_t* ccmch) {
 int ccm_channel_emptying_msg_queue(ccm_context_t* ccm, ccm_channel_t* ccmch) {
   ccmch_queue_lock(ccm, ccmch);
   ccm_msg_t* send = ccm_queue_take_all(&ccmch->sendq);
+  ccmch->sendq_bytes = 0;
   ccm_msg_t* recv = ccm_queue_take_all(&ccmch->recvq);
   ccmch_queue_unlock(ccm, ccmch);
   // Freed after the channel's lock is released: the pool takes the context's queue_lock.
@@ -137,7 +152,7 @@ int ccm_channel_destroy(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /
   free(ccmch->cuc);
   if (ccmch->s >= 0) {
     QM7_TRACE("%s:      closing socket = %d", __func__, ccmch->s);
-    qm7::ccm::close_fd(ccmch->s);
+    close_without_waiting(ccmch);
     ccmch->s = -1;
   }
   QM7_TRACE("%s:      destroy queue lock = %p", __func__, static_cast<void*>(&ccmch->queue_lock));

@@ -4,6 +4,7 @@
 // queue_lock is taken alone, only to detach, take or put back messages.
 #include <cstring>
 
+#include "flow_control.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -64,6 +65,7 @@ int ccm_dispatch_send_messages(ccm_context_t* ccm) {
     }
     ccmch_queue_lock(ccm, ch);
     ccm_queue_append(&ch->sendq, msg);
+    qm7::ccm::count_queued(ch, msg);
     ccmch_queue_unlock(ccm, ch);
     ccm_channel_unlock(ccm);
   }

@@ -37,11 +37,33 @@ struct SelectSets {
 
 constexpr size_t kListText = 1024;  // descriptor lists in trace lines and inserts are cut here
 
-bool has_output(ccm_context_t* ccm, ccm_channel_t* ch) {
+// Whether the channel has output to write, and whether it is read in this pass. A channel whose
+// queued output has passed max_queued_output is not read until the queue is below half of it:
+// a peer that sends without reading stops being read instead of growing the process, and
+// nothing queued is dropped. Half, so that reading does not toggle with every message written.
+struct OutputState {
+  bool pending;
+  bool read;
+};
+
+OutputState output_state(ccm_context_t* ccm, ccm_channel_t* ch) {
   ccmch_queue_lock(ccm, ch);
-  bool pending = ch->sendq.head != nullptr;
+  const bool pending = ch->sendq.head != nullptr;
+  const size_t queued = ch->sendq_bytes;
   ccmch_queue_unlock(ccm, ch);
-  return pending;
+  const size_t bound = ccm->max_queued_output;
+  if (bound == 0) {
+    ch->read_paused = 0;
+  } else if (ch->read_paused == 0 && queued > bound) {
+    ch->read_paused = 1;
+    QM7_TRACE("%s:      channel(chID=%d) not read: %zu bytes queued", "ccm_network_select", ch->ID,
+              queued);
+  } else if (ch->read_paused != 0 && queued < bound / 2) {
+    ch->read_paused = 0;
+    QM7_TRACE("%s:      channel(chID=%d) read again: %zu bytes queued", "ccm_network_select",
+              ch->ID, queued);
+  }
+  return {pending, ch->read_paused == 0};
 }
 
 // A descriptor the sets cannot hold is never waited on: the channel is given up instead of
@@ -124,11 +146,12 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
       continue;
     }
     const bool sits_out = ch->type == CCM_TYPE_LISTEN && paused;
-    if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD) && !sits_out) {
+    const OutputState out = output_state(ccm, ch);
+    if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD) && !sits_out && out.read) {
       ccm_fdset_add(&sets->read, ch->s);
     }
     ccm_fdset_add(&sets->error, ch->s);
-    if (has_output(ccm, ch)) ccm_fdset_add(&sets->write, ch->s);
+    if (out.pending) ccm_fdset_add(&sets->write, ch->s);
     if (ch->s > maxfd) maxfd = ch->s;
   }
   const int wake = ccm->network_wakeup[0];
@@ -139,6 +162,20 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
   return maxfd;
 }
 
+// Takes the connections waiting on a listening channel, up to max_accept_per_pass: a burst of
+// connections needs few passes, and the channels already served still get their turn in each.
+// The first failure ends it; "would block" just means the queue is empty.
+void accept_waiting(ccm_context_t* ccm, ccm_channel_t* ch, ccm_error_t* ccmerr) {
+  const int bound = ccm->max_accept_per_pass > 0 ? ccm->max_accept_per_pass : 1;
+  for (int taken = 0; taken < bound; ++taken) {
+    if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0) continue;
+    if (lacks_resources(errno)) {
+      accept_paused_until = std::chrono::steady_clock::now() + kAcceptPause;
+    }
+    return;
+  }
+}
+
 void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccmerr) {
   ccm_channel_t* next = nullptr;
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = next) {
@@ -146,9 +183,7 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
     if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) || ch->type == CCM_TYPE_PASSIVE) continue;
     if (ccm_fdset_isset(&sets->read, ch->s)) {
       if (ch->type == CCM_TYPE_LISTEN) {
-        if (ccm_signal_on_listen(ccm, ch, ccmerr) != 0 && lacks_resources(errno)) {
-          accept_paused_until = std::chrono::steady_clock::now() + kAcceptPause;
-        }
+        accept_waiting(ccm, ch, ccmerr);
         continue;
       }
       if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;

@@ -34,6 +34,7 @@ int ccm_msg_emptying_queues(ccm_context_t* ccm) {
     if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED)) continue;
     ch->recv_pos = 0;
     free_all(ccm, &ch->sendq);
+    ch->sendq_bytes = 0;
     free_all(ccm, &ch->recvq);
   }
   QM7_TRACE("%s <-- (OK)", __func__);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "flow_control.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -31,6 +32,7 @@ ccm_msg_t* queue_head(ccm_context_t* ccm, ccm_channel_t* ch) {
 ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch) {
   ccmch_queue_lock(ccm, ch);
   ccm_msg_t* done = ccm_queue_pop(&ch->sendq);
+  if (done != nullptr) qm7::ccm::uncount_queued(ch, done);
   ccm_msg_t* next = ch->sendq.head;
   ccmch_queue_unlock(ccm, ch);
   ccm_msg_free(ccm, done);

@@ -86,6 +86,10 @@ a messenger that misbehaves is reported on standard error and never stops the ot
                         no-answer     greet and read the report, but never answer
                         delay:SECS    greet only after SECS seconds
   --fault-count N     apply the fault to the first N connections only, serve the rest normally
+  --idle-timeout SECS close a connection that sends no complete record for SECS seconds after
+                      its greeting or its last record, with a note on standard error (default
+                      10; 0: never). At the descriptor limit the connection idle longest gives
+                      way to a new one.
   --trace LEVEL       trace the channel manager on standard output (debugging)
   --help              show this text
 
@@ -162,6 +166,10 @@ bool parse_options(int argc, char** argv, options* out, std::string* error) {
       if (!take_value()) return false;
       if (!parse_long(value, 0, LONG_MAX, &number)) return bad_value();
       o.fault_count = number;
+    } else if (name == "--idle-timeout") {
+      if (!take_value()) return false;
+      if (!parse_long(value, 0, 86400, &number)) return bad_value();
+      o.idle_timeout = static_cast<int>(number);
     } else if (name == "--trace") {
       if (!take_value()) return false;
       if (!parse_long(value, 0, 9, &number)) return bad_value();

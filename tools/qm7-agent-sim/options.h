@@ -26,6 +26,7 @@ struct options {
   fault_mode fault = fault_mode::none;
   int delay_seconds = 0;  // for fault_mode::delay
   long fault_count = -1;  // connections the fault applies to (the first N); -1: all
+  int idle_timeout = 10;  // seconds a connection may go without a record; 0: no limit
   int trace = 0;          // channel manager trace level
   bool help = false;
 };

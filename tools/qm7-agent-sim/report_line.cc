@@ -65,6 +65,8 @@ std::string utc_text(const meld::timestamp_fields& t) {
 
 }  // namespace
 
+std::string escape_text(const std::string& text) { return escape(text, false); }
+
 std::string report_line(const meld::decoded_record& r, const peer_info& peer, bool json) {
   std::vector<field> f = {{"job", number(r.job_nr), false}, {"client", number(r.client), false}};
   std::string event;

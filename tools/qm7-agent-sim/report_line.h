@@ -20,6 +20,11 @@ struct peer_info {
 // escaped (\xNN in text, \u00NN in JSON), so every line is one line and valid JSON stays valid.
 std::string report_line(const qm7::meld::decoded_record& record, const peer_info& peer, bool json);
 
+// `text` as it appears between the quotes of a text line: printable ASCII kept, a quote or
+// backslash behind a backslash, every other byte as \xNN. For every peer text the simulator
+// writes, so a peer can neither forge a line nor send the terminal escape sequences.
+std::string escape_text(const std::string& text);
+
 // The first line: where the simulator listens.
 std::string listening_line(const std::string& address, int port, bool json);
 

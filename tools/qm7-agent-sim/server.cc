@@ -1,13 +1,17 @@
 // The simulator's serving loop. The main thread is the channel manager's processor thread: it
 // takes accept and close notices and received frames off the receive queue, greets, decodes,
 // prints and answers. Per-connection state lives in a map keyed by channel ID and is dropped
-// with the connection's close notice, so a messenger that misbehaves affects only itself.
+// with the connection's close notice, so a messenger that misbehaves affects only itself: a
+// connection that sends nothing is closed after the idle time-out, or sooner when its descriptor
+// is needed for a new one, and only the notices of the channel manager are obeyed, never an
+// "IPC" frame a peer sent.
 #include "server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,8 +20,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "qm7/ccm.h"
 #include "qm7/ccm/send.h"
@@ -39,6 +45,14 @@ constexpr char kOtherMessage[] = "NOT-A-GREETING";
 // accept queue full has its SYN dropped and retried only a second later, so the queue is made as
 // long as the system allows (the kernel cuts it to net.core.somaxconn).
 constexpr int kBacklog = 4096;
+// Descriptors kept for everything but connections: standard streams, the wake-up pipes, the
+// listening socket, the port file, and the accept in progress.
+constexpr rlim_t kReservedDescriptors = 32;
+// The channel manager's descriptor sets hold descriptors below 65 536; more are of no use.
+constexpr rlim_t kMaxDescriptors = 65536;
+// At SIGTERM or --count, how long the answers still queued may take to leave: a peer that does
+// not read must not hold up the end.
+constexpr double kDrainSeconds = 0.5;
 
 double monotonic_now() {
   struct timespec t;
@@ -48,9 +62,26 @@ double monotonic_now() {
 
 struct connection {
   peer_info peer;
-  bool faulty = false;      // the fault mode applies to this connection
-  double greet_due = -1.0;  // monotonic time of a delayed greeting; -1: none pending
+  bool faulty = false;       // the fault mode applies to this connection
+  double greet_due = -1.0;   // monotonic time of a delayed greeting; -1: none pending
+  double idle_since = -1.0;  // its greeting or its last record; -1: not greeted, not timed
 };
+
+// Raises the soft descriptor limit to the hard one (at most what the descriptor sets hold) and
+// returns how many connections fit under it.
+size_t connection_capacity() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return SIZE_MAX;
+  const rlim_t want =
+      rl.rlim_max == RLIM_INFINITY || rl.rlim_max > kMaxDescriptors ? kMaxDescriptors : rl.rlim_max;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur < want) {
+    rl.rlim_cur = want;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  const rlim_t limit = rl.rlim_cur == RLIM_INFINITY ? kMaxDescriptors : rl.rlim_cur;
+  return limit > kReservedDescriptors * 2 ? static_cast<size_t>(limit - kReservedDescriptors)
+                                          : static_cast<size_t>(limit / 2);
+}
 
 class server {
  public:
@@ -70,6 +101,11 @@ class server {
   void send_other_message(int id);
   void send_answer(ccm_msg_t* received);
   void greet_due_connections();
+  void start_idle_clock(int id, connection* c);
+  void close_connection(int id, const connection& c, const char* why);
+  void close_idle_connections();
+  void make_room();
+  void drop_peer_ipc(const ccm_msg_t* msg, const char* name);
   int receive_timeout() const;
   bool messages_waiting();
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -82,6 +118,10 @@ class server {
   long accepted_ = 0;
   long reports_ = 0;
   long greetings_due_ = 0;  // connections in conns_ with a delayed greeting still to send
+  // Connections in the order their idle clocks started: (idle_since, channel ID). An entry whose
+  // connection is gone or has started its clock again since is skipped when it comes up.
+  std::deque<std::pair<double, int>> idle_order_;
+  size_t capacity_ = SIZE_MAX;  // connections that fit under the descriptor limit
 };
 
 void server::note(const char* format, ...) {
@@ -110,6 +150,7 @@ bool server::write_port_file(int port) {
 }
 
 bool server::start() {
+  capacity_ = connection_capacity();
   ccm_error_t err{};
   if (ccm_open(&host_, &ccm_, &err) != 0) {
     note("cannot open the channel manager: %s", err.msginsert);
@@ -169,8 +210,9 @@ bool server::start() {
 void server::stop() {
   if (ccm_ == nullptr) return;
   if (thread_started_) {
-    // Let the last answers out before the channels go.
-    const double until = monotonic_now() + 2.0;
+    // Let the last answers out before the channels go, but not wait on a peer that does not
+    // read: the channels are closed without lingering, so nothing else can hold up the end.
+    const double until = monotonic_now() + kDrainSeconds;
     while (ccm_is_all_sendq_empty(ccm_) == 0 && monotonic_now() < until) {
       struct timespec pause = {0, 1000000};
       nanosleep(&pause, nullptr);
@@ -201,6 +243,58 @@ void server::send_greeting(int id) {
     return;
   }
   if (opts_.verbose) note("conn %d: greeted", id);
+  auto it = conns_.find(id);
+  if (it != conns_.end()) start_idle_clock(id, &it->second);
+}
+
+// A connection is timed from its greeting (one under a greeting fault is not timed until it is
+// greeted) and again from each record it sends.
+void server::start_idle_clock(int id, connection* c) {
+  if (opts_.idle_timeout == 0) return;
+  c->idle_since = monotonic_now();
+  idle_order_.emplace_back(c->idle_since, id);
+}
+
+void server::close_connection(int id, const connection& c, const char* why) {
+  note("conn %d from %s:%d: %s, closed", id, c.peer.address.c_str(), c.peer.port, why);
+  // Deleting only marks the channel; wake the network thread so the close comes at once.
+  ccm_channel_deletebyID(ccm_, id);
+  ccm_wakeup_network(ccm_);
+  if (c.greet_due >= 0) --greetings_due_;
+  conns_.erase(id);
+}
+
+void server::close_idle_connections() {
+  const double now = monotonic_now();
+  while (!idle_order_.empty()) {
+    const auto [since, id] = idle_order_.front();
+    auto it = conns_.find(id);
+    if (it != conns_.end() && it->second.idle_since == since) {
+      if (now - since < opts_.idle_timeout) return;
+      char why[64];
+      snprintf(why, sizeof(why), "no record within %d s", opts_.idle_timeout);
+      close_connection(id, it->second, why);
+    }
+    idle_order_.pop_front();
+  }
+}
+
+// At the descriptor limit the connection idle longest gives way, so that connections which
+// never send cannot lock out the messengers that do. Without a timed connection the oldest
+// connection goes (one under a greeting fault).
+void server::make_room() {
+  while (conns_.size() > capacity_) {
+    int victim = -1;
+    while (!idle_order_.empty() && victim < 0) {
+      const auto [since, id] = idle_order_.front();
+      auto it = conns_.find(id);
+      if (it != conns_.end() && it->second.idle_since == since) victim = id;
+      idle_order_.pop_front();
+    }
+    if (victim < 0) victim = conns_.begin()->first;  // IDs grow: the lowest is the oldest
+    close_connection(victim, conns_[victim],
+                     "gave way to a new connection at the descriptor limit");
+  }
 }
 
 void server::send_other_message(int id) {
@@ -256,6 +350,8 @@ void server::on_accept(int id) {
     ++greetings_due_;
   }
   conns_[id] = c;
+  make_room();
+  if (conns_.count(id) == 0) return;
   switch (mode) {
     case fault_mode::none:
     case fault_mode::no_answer:
@@ -294,11 +390,11 @@ void server::on_report(ccm_msg_t* msg) {
   if (msg->len < 0 || !qm7::meld::decode_record(
                           {msg->msg_start, static_cast<std::size_t>(msg->len)}, &record, &why)) {
     note("conn %d from %s:%d: not a report (%s), %d bytes", id, c.peer.address.c_str(), c.peer.port,
-         why.c_str(), msg->len);
+         escape_text(why).c_str(), msg->len);
   } else {
     if (strcmp(msg->addr.dst_name, QM7_AGENT_FUNCTION) != 0) {
-      note("conn %d: report addressed to '%s', not '%s'", id, msg->addr.dst_name,
-           QM7_AGENT_FUNCTION);
+      note("conn %d: report addressed to \"%s\", not \"%s\"", id,
+           escape_text(msg->addr.dst_name).c_str(), QM7_AGENT_FUNCTION);
     }
     peer_info peer = c.peer;
     peer.channel_id = id;
@@ -307,6 +403,7 @@ void server::on_report(ccm_msg_t* msg) {
     putchar('\n');
     ++reports_;
   }
+  if (it != conns_.end() && it->second.idle_since >= 0) start_idle_clock(id, &it->second);
   if (c.faulty && opts_.fault == fault_mode::no_answer) return;
   send_answer(msg);
 }
@@ -315,6 +412,10 @@ void server::handle(ccm_msg_t* msg) {
   if (msg->type == CCM_MSGTYPE_IPC) {
     char name[IPCMSG_TYPE_NAME_LEN + 1] = {};
     if (msg->len >= IPCMSG_TYPE_NAME_LEN) memcpy(name, msg->msg_start, IPCMSG_TYPE_NAME_LEN);
+    if (!ccm_msg_is_internal(msg)) {
+      drop_peer_ipc(msg, name);
+      return;
+    }
     if (strcmp(name, IPCMSG_CHANNEL_ACCEPT) == 0 &&
         msg->len >= static_cast<int>(sizeof(ipcmsg_channel_accept_t))) {
       int id;
@@ -336,6 +437,13 @@ void server::handle(ccm_msg_t* msg) {
   }
   note("conn %d: unexpected message of type %d, key %d ignored", msg->addr.src_ID, msg->type,
        msg->protocol_key);
+}
+
+// An "IPC" frame from a peer is no notice of the channel manager, whatever it reads: obeying a
+// forged CHANNEL_ACCEPT or CHANNEL_CLOSE would greet or forget connections at a peer's word.
+void server::drop_peer_ipc(const ccm_msg_t* msg, const char* name) {
+  note("conn %d: IPC frame \"%s\" from the peer dropped", msg->addr.src_ID,
+       escape_text(name).c_str());
 }
 
 void server::greet_due_connections() {
@@ -385,6 +493,7 @@ int server::run() {
       ccm_msg_free(ccm_, msg);
     }
     greet_due_connections();
+    if (!idle_order_.empty()) close_idle_connections();
   }
   fflush(stdout);
   stop();

@@ -48,9 +48,11 @@ struct ccm_context {
 
   // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
   // below; a host program may change them after ccm_open, before the network thread starts.
-  size_t max_frame_len;      // longest frame a channel may receive (header included)
-  size_t max_queued_output;  // queued output beyond which a channel is no longer read
-  int max_accept_per_pass;   // connections one listening channel accepts per select pass
+  size_t max_frame_len;  // longest frame a channel may receive (header included)
+  // Output queued on one channel (each message counted with its header and headroom) beyond
+  // which the network thread stops reading that channel, until it is below half; 0: no bound.
+  size_t max_queued_output;
+  int max_accept_per_pass;  // connections one listening channel accepts per select pass
 };
 
 // Defaults of the limits above: the longest record the system sends is far below 16 MiB; 1 MiB
