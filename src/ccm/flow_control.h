@@ -1,23 +1,24 @@
-// Flow control of a channel's output: what a queued message counts against the context's
-// max_queued_output. A peer that sends but never reads makes the host queue answers it never
-// takes; counting them lets the network thread stop reading that peer before they bloat the
-// process, and read it again once it has taken enough of them.
+// Flow control: what a queued message counts against the context's max_queued_output, on a
+// channel's sendq and on the context's recvq. A peer that sends but never reads makes the host
+// queue answers it never takes, and a peer that sends faster than the host takes its messages
+// fills recvq; counting both lets the network thread stop reading before they bloat the process,
+// and read again once enough of them are gone.
 #ifndef QM7_SRC_CCM_FLOW_CONTROL_H_
 #define QM7_SRC_CCM_FLOW_CONTROL_H_
 
 #include <cstddef>
 
 #include "qm7/ccm/channel.h"
+#include "qm7/ccm/context.h"
 #include "qm7/ccm/msg.h"
 
 namespace qm7::ccm {
 
-// The memory a queued message holds: its header, the headroom in front of its data, and its
-// bytes. A small answer counts about a kilobyte, not its 80 bytes on the wire, as that is what
-// it costs the process while it waits.
+// The memory a queued message holds: its whole block, header and data area. Less would be
+// wrong once blocks are recycled: the allocator hands out blocks that were written all over
+// before, so a small answer keeps as much memory resident as a large one while it waits.
 inline size_t queued_cost(const ccm_msg_t* msg) {
-  return CCM_MSG_HEADER_SIZE + CCM_MSG_HEADROOM +
-         (msg->len > 0 ? static_cast<size_t>(msg->len) : 0);
+  return CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(msg->size > 0 ? msg->size : 0);
 }
 
 // Under the channel's queue_lock, as the message joins, resp. leaves, the channel's sendq.
@@ -27,6 +28,21 @@ inline void count_queued(ccm_channel_t* ch, const ccm_msg_t* msg) {
 inline void uncount_queued(ccm_channel_t* ch, const ccm_msg_t* msg) {
   const size_t cost = queued_cost(msg);
   ch->sendq_bytes = ch->sendq_bytes > cost ? ch->sendq_bytes - cost : 0;
+}
+
+// Appends a received message or notice to the context's recvq, resp. takes the head, and
+// counts it. The caller holds the context's queue_lock.
+inline void recvq_append(ccm_context_t* ccm, ccm_msg_t* msg) {
+  ccm_queue_append(&ccm->recvq, msg);
+  ccm->recvq_bytes += queued_cost(msg);
+}
+inline ccm_msg_t* recvq_pop(ccm_context_t* ccm) {
+  ccm_msg_t* msg = ccm_queue_pop(&ccm->recvq);
+  if (msg != nullptr) {
+    const size_t cost = queued_cost(msg);
+    ccm->recvq_bytes = ccm->recvq_bytes > cost ? ccm->recvq_bytes - cost : 0;
+  }
+  return msg;
 }
 
 }  // namespace qm7::ccm

@@ -18,6 +18,7 @@
 #include <span>
 
 #include "error_util.h"
+#include "flow_control.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
@@ -78,7 +79,7 @@ void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
   const bool was_empty = ccm->recvq.head == nullptr;
-  ccm_queue_append(&ccm->recvq, msg);
+  qm7::ccm::recvq_append(ccm, msg);
   ccm_queue_unlock(ccm);
   if (was_empty) wakeup_processor_for_append(ccm);
 }

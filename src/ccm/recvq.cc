@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "error_util.h"
+#include "flow_control.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/recv.h"
@@ -20,8 +22,14 @@ namespace {
 
 ccm_msg_t* take_head(ccm_context_t* ccm) {
   ccm_queue_lock(ccm);
-  ccm_msg_t* msg = ccm_queue_pop(&ccm->recvq);
+  ccm_msg_t* msg = qm7::ccm::recvq_pop(ccm);
+  const bool drained = msg != nullptr && ccm->recvq_bytes < ccm->max_queued_output / 2;
   ccm_queue_unlock(ccm);
+  // The network thread stopped reading while recvq was full and waits only on its other events:
+  // tell it that there is room again.
+  if (drained && std::atomic_ref<int>(ccm->recv_paused).load(std::memory_order_acquire) != 0) {
+    ccm_wakeup_network(ccm);
+  }
   return msg;
 }
 
@@ -106,7 +114,7 @@ int send_IPC_internal(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, ccmmsg);
   const bool was_empty = ccm->recvq.head == nullptr;
-  ccm_queue_append(&ccm->recvq, ccmmsg);
+  qm7::ccm::recvq_append(ccm, ccmmsg);
   ccm_queue_unlock(ccm);
   if (was_empty) qm7::ccm::wakeup_processor_for_append(ccm);
   QM7_TRACE("%s <-- (OK)", __func__);

@@ -7,6 +7,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -122,8 +123,28 @@ bool lacks_resources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// Whether the channels are read in this pass: not while the messages waiting for the processor
+// thread are above max_queued_output, until they are below half. The processor thread wakes this
+// thread when it has taken them down that far.
+bool reading_allowed(ccm_context_t* ccm) {
+  ccm_queue_lock(ccm);
+  const size_t waiting = ccm->recvq_bytes;
+  ccm_queue_unlock(ccm);
+  const size_t bound = ccm->max_queued_output;
+  std::atomic_ref<int> paused(ccm->recv_paused);
+  if (bound == 0 || (paused.load() != 0 && waiting < bound / 2)) {
+    paused.store(0, std::memory_order_release);
+  } else if (paused.load() == 0 && waiting > bound) {
+    paused.store(1, std::memory_order_release);
+    QM7_TRACE("%s:      no channel read: %zu bytes wait for the processor", "ccm_network_select",
+              waiting);
+  }
+  return paused.load() == 0;
+}
+
 // Builds the sets; returns the highest descriptor.
 int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
+  const bool read_any = reading_allowed(ccm);
   const int highest = highest_descriptor(ccm);
   clear_up_to(&sets->read, highest);
   clear_up_to(&sets->write, highest);
@@ -145,7 +166,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
       refuse_descriptor(ccm, ch);
       continue;
     }
-    const bool sits_out = ch->type == CCM_TYPE_LISTEN && paused;
+    const bool sits_out = ch->type == CCM_TYPE_LISTEN ? paused : !read_any;
     const OutputState out = output_state(ccm, ch);
     if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD) && !sits_out && out.read) {
       ccm_fdset_add(&sets->read, ch->s);

@@ -2,7 +2,8 @@
 // early: every connection of a burst larger than a small accept queue is taken at once and every
 // report is printed exactly once; --fault close closes each connection at once, not when the
 // network thread's select pass times out; a delayed greeting still goes out when another delayed
-// connection went away first.
+// connection went away first. And peers that try to stall, bloat or steer it: one that never
+// reads, forged notices of the channel manager, idle connections at the descriptor limit.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,11 +23,13 @@
 #include <vector>
 
 #include "messenger/harness.h"
+#include "qm7/ccm/ipcmsg.h"
 #include "qm7/messenger/records.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using qm7_test::CountLines;
 using qm7_test::frame;
 using qm7_test::sim_process;
 
@@ -234,6 +238,187 @@ TEST(AgentSimCapacity, DelayedGreetingAfterAnotherDelayedConnectionLeft) {
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("job-end job=77 "));
   EXPECT_EQ(0, sim.Wait(10).exit_code);
+}
+
+// Resident memory of a process in KiB, from /proc.
+long RssKib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string word;
+  long kib = -1;
+  while (in >> word) {
+    if (word == "VmRSS:") in >> kib;
+  }
+  return kib;
+}
+
+// A peer that takes almost nothing: a small receive buffer, set before the connect so the window
+// it announces stays small, and non-blocking.
+int NonReadingPeer(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  const sockaddr_in a = Loopback(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+// Writes up to `count` copies of `f` without ever reading, until the socket has taken nothing
+// for `stall_seconds`. Returns how many went out whole.
+int PushFrames(int fd, const frame& f, int count, double stall_seconds = 1.0) {
+  std::vector<unsigned char> bytes;
+  for (int i = 0; i < count; ++i) bytes.insert(bytes.end(), f.begin(), f.end());
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, static_cast<int>(stall_seconds * 1000)) != 1) break;
+    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  return static_cast<int>(sent / f.size());
+}
+
+// An "IPC" frame holding a record of the channel manager's own kinds.
+frame IpcFrame(const char* type, int id) {
+  std::vector<unsigned char> body(sizeof(ipcmsg_channel_close_t), 0);
+  memcpy(body.data(), type, strnlen(type, IPCMSG_TYPE_NAME_LEN));
+  const size_t at = strcmp(type, IPCMSG_CHANNEL_CLOSE) == 0
+                        ? offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID)
+                        : offsetof(ipcmsg_channel_accept_t, ID);
+  memcpy(body.data() + at, &id, sizeof(id));
+  frame f = qm7_test::MakeFrame(body);
+  memcpy(f.data() + 21, "IPC", 3);
+  return f;
+}
+
+// A peer sends reports and never reads the answers. The simulator stops reading it once its
+// answers back up (so its memory stays bounded however many it sends), serves a messenger
+// meanwhile, drops the peer after the idle time-out without waiting for the unread answers, and
+// ends at once on SIGTERM although they are still unsent.
+TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
+  if (qm7_test::UnderValgrind()) GTEST_SKIP() << "timing bounds do not hold under valgrind";
+  const std::string port_file = "/tmp/qm7_sim_unread_" + std::to_string(getpid());
+  sim_process sim({"--port-file", port_file, "--idle-timeout", "1"});
+  ASSERT_GT(sim.port(), 0);
+  const pid_t pid = FindProcessWithArgument(port_file);
+  ASSERT_GT(pid, 0);
+  const long rss_before = RssKib(pid);
+
+  const int peer = NonReadingPeer(sim.port());
+  ASSERT_GE(peer, 0);
+  // Frames that are no report: each is answered, but fills no report line into the pipe that
+  // this test does not read.
+  const int pushed = PushFrames(peer, qm7_test::OtherFrame(), 30000);
+  const long growth_mib = (RssKib(pid) - rss_before) / 1024;
+  EXPECT_LT(growth_mib, 64) << pushed << " frames taken";
+
+  // Messengers before and after the peer is dropped are served as promptly as ever.
+  const auto start = clock_type::now();
+  for (int job = 1; SecondsSince(start) < 2.5; ++job) {
+    const auto r = qm7_test::RunMessenger(sim.To({"TYP=E", "RET=4", "JNR=" + std::to_string(job)}));
+    ASSERT_EQ(4, r.exit_code) << r.err;
+    EXPECT_LT(r.seconds, 1.0) << "job " << job;
+  }
+  const auto stop = clock_type::now();
+  ASSERT_EQ(0, kill(pid, SIGTERM));
+  const auto end = sim.Wait(10);
+  EXPECT_EQ(0, end.exit_code);
+  EXPECT_LT(SecondsSince(stop), 1.0);
+  EXPECT_NE(std::string::npos, end.err.find("no record within 1 s, closed")) << end.err;
+  close(peer);
+  unlink(port_file.c_str());
+}
+
+// A peer sends "IPC" frames that read like the channel manager's CHANNEL_ACCEPT and CHANNEL_CLOSE
+// notices, naming the listening channel and the other connection. They are logged (escaped) and
+// dropped: the other connection is not greeted again nor forgotten, and nothing is queued for
+// the listening channel, where it would stay until the end.
+TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
+  const std::string port_file = "/tmp/qm7_sim_forged_" + std::to_string(getpid());
+  sim_process sim({"--port-file", port_file, "--count", "1"});
+  ASSERT_GT(sim.port(), 0);
+  const pid_t pid = FindProcessWithArgument(port_file);
+  ASSERT_GT(pid, 0);
+  const int victim = ConnectBlocking(sim.port());  // channel 2; the listening channel is 1
+  frame f;
+  ASSERT_TRUE(ReadFrame(victim, &f));
+  const int forger = ConnectBlocking(sim.port());
+  ASSERT_TRUE(ReadFrame(forger, &f));
+  const long rss_before = RssKib(pid);
+  frame forged;
+  for (const frame& one : {IpcFrame(IPCMSG_CHANNEL_ACCEPT, 1), IpcFrame(IPCMSG_CHANNEL_ACCEPT, 2),
+                           IpcFrame(IPCMSG_CHANNEL_CLOSE, 2), IpcFrame("X\nY\x1b[2J", 2)}) {
+    forged.insert(forged.end(), one.begin(), one.end());
+  }
+  EXPECT_EQ(5000, PushFrames(forger, forged, 5000, 5));
+  // The close that follows the half-close shows that every forged frame was read (and, as
+  // recvq keeps their order, is handled before the report below); nothing else came back.
+  shutdown(forger, SHUT_WR);
+  pollfd p = {forger, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 10000));
+  EXPECT_EQ(0, read(forger, f.data(), f.size()));
+  close(forger);
+
+  const frame report = ReportFrame(31);
+  ASSERT_EQ(static_cast<ssize_t>(report.size()), write(victim, report.data(), report.size()));
+  ASSERT_TRUE(ReadFrame(victim, &f));
+  EXPECT_EQ(0, memcmp(f.data() + 21, "NAT", 3));
+  EXPECT_NE(0x04, f[48]) << "greeted again instead of answered";
+  std::string line;
+  ASSERT_TRUE(sim.ReadLine(&line));
+  EXPECT_EQ(0u, line.find("job-end job=31 ")) << line;
+  EXPECT_LT((RssKib(pid) - rss_before) / 1024, 16);
+  const auto end = sim.Wait(10);
+  EXPECT_EQ(0, end.exit_code);
+  EXPECT_EQ(10000, CountLines(end.err, "IPC frame \"CHANNEL_ACCEPT\" from the peer dropped"));
+  EXPECT_EQ(5000, CountLines(end.err, "IPC frame \"CHANNEL_CLOSE\" from the peer dropped"));
+  EXPECT_EQ(5000, CountLines(end.err, "IPC frame \"X\\x0AY\\x1B[2J\" from the peer dropped"));
+  close(victim);
+  unlink(port_file.c_str());
+}
+
+// At a descriptor limit of 1 024, 1 100 connections that never send would fill every descriptor
+// for good. The connection idle longest gives way to each new one, so a messenger gets in
+// within the idle time-out.
+TEST(AgentSimPeers, IdleConnectionsAtTheDescriptorLimitGiveWayToAMessenger) {
+  if (qm7_test::UnderValgrind())
+    GTEST_SKIP() << "descriptor limits behave otherwise under valgrind";
+  constexpr int kIdle = 1100;
+  rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  if (rl.rlim_max < kIdle + 64) GTEST_SKIP() << "the hard descriptor limit is too low";
+  const rlim_t old_soft = rl.rlim_cur;
+  rl.rlim_cur = rl.rlim_max;
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &rl));
+  if (SystemAcceptQueueLimit() < kIdle) GTEST_SKIP() << "net.core.somaxconn is below " << kIdle;
+
+  sim_process sim({"--idle-timeout", "2", "--count", "1"}, 1024);
+  ASSERT_GT(sim.port(), 0);
+  std::vector<int> idle;
+  const sockaddr_in a = Loopback(sim.port());
+  for (int i = 0; i < kIdle; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
+    idle.push_back(fd);
+  }
+  const auto r = qm7_test::RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=55", "TIMEOUT=6"}));
+  EXPECT_EQ(5, r.exit_code) << r.err;
+  EXPECT_LT(r.seconds, 2.5);
+  std::string line;
+  ASSERT_TRUE(sim.ReadLine(&line));
+  EXPECT_EQ(0u, line.find("job-end job=55 ")) << line;
+  const auto end = sim.Wait(10);
+  EXPECT_EQ(0, end.exit_code);
+  EXPECT_NE(std::string::npos, end.err.find("gave way to a new connection")) << end.err;
+  for (int fd : idle) close(fd);
+  rl.rlim_cur = old_soft;
+  setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 }  // namespace

@@ -96,7 +96,8 @@ inline run_result RunMessenger(const std::vector<std::string>& args, const spawn
 // qm7-agent-sim, its output read line by line.
 class sim_process : public child {
  public:
-  explicit sim_process(const std::vector<std::string>& args);
+  // `nofile_limit`: when not 0, the simulator's RLIMIT_NOFILE (soft and hard).
+  explicit sim_process(const std::vector<std::string>& args, int nofile_limit = 0);
   // The port of its first line ("... port=N"); -1 when that line did not come in time.
   int port() const { return port_; }
   // Arguments of a messenger run against it: its address, TIMEOUT=2 and WAIT=1, then `args`

@@ -270,8 +270,9 @@ run_result RunProgram(const std::string& name, const std::vector<std::string>& a
   return child(BinPath(name), args, opts).Wait(limit_seconds);
 }
 
-sim_process::sim_process(const std::vector<std::string>& args)
-    : child(BinPath("qm7-agent-sim"), args, {.input = "", .lines = true}) {
+sim_process::sim_process(const std::vector<std::string>& args, int nofile_limit)
+    : child(BinPath("qm7-agent-sim"), args,
+            {.input = "", .lines = true, .nofile_limit = nofile_limit}) {
   std::string first;
   if (ReadLine(&first, 20)) {
     const size_t digits = first.find_first_of("0123456789", first.find("port"));

@@ -84,7 +84,7 @@ struct ccm_channel {
   void* pDelegCred;       // not owned, not used
 
   // Flow control of the channel's output (network thread): what the messages on sendq hold,
-  // counted as each one's header, headroom and bytes; while it is above the context's
+  // counted by their whole blocks; while it is above the context's
   // max_queued_output, and until it is below half of it, the socket is not read.
   size_t sendq_bytes;  // [queue_lock]
   int read_paused;     // 1 while reading is held back; network thread only

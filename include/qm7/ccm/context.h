@@ -49,10 +49,17 @@ struct ccm_context {
   // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
   // below; a host program may change them after ccm_open, before the network thread starts.
   size_t max_frame_len;  // longest frame a channel may receive (header included)
-  // Output queued on one channel (each message counted with its header and headroom) beyond
-  // which the network thread stops reading that channel, until it is below half; 0: no bound.
+  // Output queued on one channel (each message counted with its whole block, 66 208 bytes for a
+  // standard one) beyond which the network thread stops reading that channel, until it is below
+  // half; 0: no bound.
   size_t max_queued_output;
   int max_accept_per_pass;  // connections one listening channel accepts per select pass
+
+  // The received side of the same bound: what waits on recvq for the processor thread, counted
+  // as queued output is. While it is above max_queued_output, and until it is below half, the
+  // network thread reads no channel, so a processor thread that falls behind is not buried.
+  size_t recvq_bytes;  // [queue_lock]
+  int recv_paused;     // 1 while no channel is read; written by the network thread; atomic
 };
 
 // Defaults of the limits above: the longest record the system sends is far below 16 MiB; 1 MiB
