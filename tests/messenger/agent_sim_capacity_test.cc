@@ -308,6 +308,12 @@ TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
   ASSERT_GT(pid, 0);
   const long rss_before = RssKib(pid);
 
+  // This one breaks its frame stream once the simulator holds more answers for it than it
+  // takes: the channel is dropped with answers unsent, and its close must not wait for them.
+  const int breaker = NonReadingPeer(sim.port());
+  ASSERT_GE(breaker, 0);
+  ASSERT_EQ(200, PushFrames(breaker, qm7_test::OtherFrame(), 200));
+  ASSERT_EQ(11, send(breaker, "not a frame", 11, MSG_NOSIGNAL));
   const int peer = NonReadingPeer(sim.port());
   ASSERT_GE(peer, 0);
   // Frames that are no report: each is answered, but fills no report line into the pipe that
@@ -330,6 +336,7 @@ TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
   EXPECT_LT(SecondsSince(stop), 1.0);
   EXPECT_NE(std::string::npos, end.err.find("no record within 1 s, closed")) << end.err;
   close(peer);
+  close(breaker);
   unlink(port_file.c_str());
 }
 
