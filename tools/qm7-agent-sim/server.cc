@@ -393,7 +393,7 @@ void server::on_report(ccm_msg_t* msg) {
          escape_text(why).c_str(), msg->len);
   } else {
     if (strcmp(msg->addr.dst_name, QM7_AGENT_FUNCTION) != 0) {
-      note("conn %d: report addressed to \"%s\", not \"%s\"", id,
+      note("conn %d: report addressed to '%s', not '%s'", id,
            escape_text(msg->addr.dst_name).c_str(), QM7_AGENT_FUNCTION);
     }
     peer_info peer = c.peer;
