@@ -1,8 +1,8 @@
-// Flow control: what a queued message counts against the context's max_queued_output, on a
-// channel's sendq and on the context's recvq. A peer that sends but never reads makes the host
-// queue answers it never takes, and a peer that sends faster than the host takes its messages
-// fills recvq; counting both lets the network thread stop reading before they bloat the process,
-// and read again once enough of them are gone.
+// Flow control: what a queued message counts against the context's max_queued_output on a
+// channel's sendq, and against its max_queued_input on recvq. A peer that sends but never reads
+// makes the host queue answers it never takes, and a peer that sends faster than the host takes its
+// messages fills recvq; counting both lets the network thread stop reading before they bloat the
+// process, and read again once enough of them are gone.
 #ifndef QM7_SRC_CCM_FLOW_CONTROL_H_
 #define QM7_SRC_CCM_FLOW_CONTROL_H_
 

@@ -23,7 +23,7 @@ namespace {
 ccm_msg_t* take_head(ccm_context_t* ccm) {
   ccm_queue_lock(ccm);
   ccm_msg_t* msg = qm7::ccm::recvq_pop(ccm);
-  const bool drained = msg != nullptr && ccm->recvq_bytes < ccm->max_queued_output / 2;
+  const bool drained = msg != nullptr && ccm->recvq_bytes < ccm->max_queued_input / 2;
   ccm_queue_unlock(ccm);
   // The network thread stopped reading while recvq was full and waits only on its other events:
   // tell it that there is room again.

@@ -124,13 +124,13 @@ bool lacks_resources(int err) {
 }
 
 // Whether the channels are read in this pass: not while the messages waiting for the processor
-// thread are above max_queued_output, until they are below half. The processor thread wakes this
+// thread are above max_queued_input, until they are below half. The processor thread wakes this
 // thread when it has taken them down that far.
 bool reading_allowed(ccm_context_t* ccm) {
   ccm_queue_lock(ccm);
   const size_t waiting = ccm->recvq_bytes;
   ccm_queue_unlock(ccm);
-  const size_t bound = ccm->max_queued_output;
+  const size_t bound = ccm->max_queued_input;
   std::atomic_ref<int> paused(ccm->recv_paused);
   if (bound == 0 || (paused.load() != 0 && waiting < bound / 2)) {
     paused.store(0, std::memory_order_release);

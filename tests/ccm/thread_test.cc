@@ -1,16 +1,19 @@
 // The network thread with raw sockets at the far end: stopping it (also before its first pass),
-// accepting on a listening channel, a descriptor above 1024, and one that select() refuses.
+// accepting on a listening channel, a descriptor above 1024, one that select() refuses, and flow
+// control.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "ccm/ccm_test_util.h"
 
@@ -209,6 +212,59 @@ TEST_F(ThreadTest, ADescriptorSelectRefusesIsDroppedAndTheOthersGoOn) {
   ccm_msg_free(ccm_, note);
   ASSERT_EQ(send_NAT_message(ccm_, nat(body_msg(3), 0, "GOOD", "")), 0);
   EXPECT_EQ(read_exact(good, 48 + 5 + 3).substr(48 + 5), body_pattern(3));
+}
+
+// Flow control. While a channel's unwritten output is above max_queued_output its peer is not
+// read; while recvq holds more than max_queued_input no channel is read. Nothing is dropped,
+// and reading resumes once the peer has read, resp. the host has taken its messages: that take
+// wakes the thread, which would otherwise sleep out its pass's 10 s.
+TEST_F(ThreadTest, FlowControlHoldsReadingBackWithoutDropping) {
+  constexpr size_t kBlock = CCM_MSG_HEADER_SIZE + 2 * CCM_MSG_STD_SIZE;
+  ccm_->max_queued_output = 4 * kBlock;
+  ccm_->max_queued_input = 4 * kBlock;
+  start();
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*PEER", &ch);
+  const int id = ch->ID;
+  const std::string out =
+      frame("NAT", elem(1, 0x01, "X       ") + elem(4, 0xFF, body_pattern(20000)));
+  constexpr int kOut = 200;  // 4 MB, far more than the socket pair holds
+  for (int i = 0; i < kOut; ++i) {
+    ASSERT_EQ(send_NAT_message(ccm_, nat(body_msg(20000), id, "", "X")), 0);
+  }
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (ccm_get_sendq_count(ccm_) != 0 && Clock::now() < until) std::this_thread::yield();
+  const std::string in = job_state_frame();
+  ASSERT_EQ(write(peer, in.data(), in.size()), static_cast<ssize_t>(in.size()));
+  EXPECT_EQ(receive(ccm_, 1), nullptr) << "read while its output was backed up";
+  std::string all;
+  for (int i = 0; i < kOut; ++i) all += out;
+  EXPECT_TRUE(read_exact(peer, all.size()) == all);
+  ccm_msg_t* m = receive(ccm_, 5);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(msg_bytes(m), body_pattern(276));
+  ccm_msg_free(ccm_, m);
+
+  constexpr int kIn = 400;
+  std::thread writer([&] {
+    for (int i = 0; i < kIn; ++i) EXPECT_EQ(write(peer, in.data(), in.size()), 339);
+  });
+  int most = 0;
+  for (auto end = Clock::now() + std::chrono::milliseconds(500); Clock::now() < end;) {
+    ccm_queue_lock(ccm_);
+    most = std::max(most, ccm_queue_count(&ccm_->recvq));
+    ccm_queue_unlock(ccm_);
+    std::this_thread::yield();
+  }
+  EXPECT_GT(most, 4);
+  EXPECT_LT(most, 64) << "recvq grew past its bound";
+  for (int i = 0; i < kIn; ++i) {
+    m = receive(ccm_, 5);
+    ASSERT_NE(m, nullptr) << "message " << i;
+    EXPECT_EQ(msg_bytes(m), body_pattern(276));
+    ccm_msg_free(ccm_, m);
+  }
+  writer.join();
 }
 
 }  // namespace

@@ -319,22 +319,23 @@ TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
   // Frames that are no report: each is answered, but fills no report line into the pipe that
   // this test does not read.
   const int pushed = PushFrames(peer, qm7_test::OtherFrame(), 30000);
-  const long growth_mib = (RssKib(pid) - rss_before) / 1024;
-  EXPECT_LT(growth_mib, 64) << pushed << " frames taken";
 
   // Messengers before and after the peer is dropped are served as promptly as ever.
   const auto start = clock_type::now();
-  for (int job = 1; SecondsSince(start) < 2.5; ++job) {
+  bool dropped = false;
+  for (int job = 1; !dropped && SecondsSince(start) < 20; ++job) {
+    dropped = sim.ErrSoFar().find("no record within 1 s, closed") != std::string::npos;
     const auto r = qm7_test::RunMessenger(sim.To({"TYP=E", "RET=4", "JNR=" + std::to_string(job)}));
     ASSERT_EQ(4, r.exit_code) << r.err;
     EXPECT_LT(r.seconds, 1.0) << "job " << job;
   }
+  EXPECT_LT((RssKib(pid) - rss_before) / 1024, 64) << pushed << " frames taken";
   const auto stop = clock_type::now();
   ASSERT_EQ(0, kill(pid, SIGTERM));
   const auto end = sim.Wait(10);
   EXPECT_EQ(0, end.exit_code);
   EXPECT_LT(SecondsSince(stop), 1.0);
-  EXPECT_NE(std::string::npos, end.err.find("no record within 1 s, closed")) << end.err;
+  EXPECT_TRUE(dropped) << end.err;
   close(peer);
   close(breaker);
   unlink(port_file.c_str());
@@ -353,22 +354,29 @@ TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
   const int victim = ConnectBlocking(sim.port());  // channel 2; the listening channel is 1
   frame f;
   ASSERT_TRUE(ReadFrame(victim, &f));
-  const int forger = ConnectBlocking(sim.port());
-  ASSERT_TRUE(ReadFrame(forger, &f));
-  const long rss_before = RssKib(pid);
   frame forged;
   for (const frame& one : {IpcFrame(IPCMSG_CHANNEL_ACCEPT, 1), IpcFrame(IPCMSG_CHANNEL_ACCEPT, 2),
                            IpcFrame(IPCMSG_CHANNEL_CLOSE, 2), IpcFrame("X\nY\x1b[2J", 2)}) {
     forged.insert(forged.end(), one.begin(), one.end());
   }
-  EXPECT_EQ(5000, PushFrames(forger, forged, 5000, 5));
-  // The close that follows the half-close shows that every forged frame was read (and, as
-  // recvq keeps their order, is handled before the report below); nothing else came back.
-  shutdown(forger, SHUT_WR);
-  pollfd p = {forger, POLLIN, 0};
-  ASSERT_EQ(1, poll(&p, 1, 10000));
-  EXPECT_EQ(0, read(forger, f.data(), f.size()));
-  close(forger);
+  // Two forgers in turn: what the first costs (at most the bound of the receive queue while
+  // its frames wait) is reused by the second, so nothing outlives a forger.
+  long rss[3] = {RssKib(pid), 0, 0};
+  for (int round = 1; round <= 2; ++round) {
+    const int forger = ConnectBlocking(sim.port());
+    ASSERT_TRUE(ReadFrame(forger, &f));
+    EXPECT_EQ(2500, PushFrames(forger, forged, 2500, 5));
+    // The close that follows the half-close shows that every forged frame was read (and, as
+    // recvq keeps their order, is handled before the report below); nothing else came back.
+    shutdown(forger, SHUT_WR);
+    pollfd p = {forger, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 10000));
+    EXPECT_EQ(0, read(forger, f.data(), f.size()));
+    close(forger);
+    rss[round] = RssKib(pid);
+  }
+  EXPECT_LT((rss[1] - rss[0]) / 1024, 32);
+  EXPECT_LT((rss[2] - rss[1]) / 1024, 12);
 
   const frame report = ReportFrame(31);
   ASSERT_EQ(static_cast<ssize_t>(report.size()), write(victim, report.data(), report.size()));
@@ -378,7 +386,6 @@ TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
   std::string line;
   ASSERT_TRUE(sim.ReadLine(&line));
   EXPECT_EQ(0u, line.find("job-end job=31 ")) << line;
-  EXPECT_LT((RssKib(pid) - rss_before) / 1024, 16);
   const auto end = sim.Wait(10);
   EXPECT_EQ(0, end.exit_code);
   EXPECT_EQ(10000, CountLines(end.err, "IPC frame \"CHANNEL_ACCEPT\" from the peer dropped"));

@@ -76,6 +76,8 @@ class child {
   // The next line of standard output (spawn_options::lines), waiting at most `seconds`; false
   // on time-out or end of output.
   bool ReadLine(std::string* line, double seconds = 10);
+  // What the child has written on standard error so far.
+  std::string ErrSoFar() const;
 
  private:
   pid_t pid_ = -1;

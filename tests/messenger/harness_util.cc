@@ -231,6 +231,8 @@ child::~child() {
   }
 }
 
+std::string child::ErrSoFar() const { return ReadFile(err_path_); }
+
 run_result child::Wait(double limit_seconds) {
   run_result r;
   r.pid = pid_;

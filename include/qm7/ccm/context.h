@@ -55,9 +55,11 @@ struct ccm_context {
   size_t max_queued_output;
   int max_accept_per_pass;  // connections one listening channel accepts per select pass
 
-  // The received side of the same bound: what waits on recvq for the processor thread, counted
-  // as queued output is. While it is above max_queued_output, and until it is below half, the
-  // network thread reads no channel, so a processor thread that falls behind is not buried.
+  // The received side: what waits on recvq for the processor thread, counted as queued output
+  // is. While it is above max_queued_input, and until it is below half, the network thread reads
+  // no channel, so a processor thread that falls behind is not buried. One queue serves every
+  // channel, so its bound is larger; ccm_open sets it, 0: no bound.
+  size_t max_queued_input;
   size_t recvq_bytes;  // [queue_lock]
   int recv_paused;     // 1 while no channel is read; written by the network thread; atomic
 };
@@ -68,6 +70,9 @@ struct ccm_context {
 enum : size_t {
   CCM_DEFAULT_MAX_FRAME_LEN = 16u * 1024 * 1024,
   CCM_DEFAULT_MAX_QUEUED_OUTPUT = 1024u * 1024,
+  // About 250 standard messages: a burst of reports from hundreds of connections at once is
+  // taken without a pause, a single flood costs at most this much.
+  CCM_DEFAULT_MAX_QUEUED_INPUT = 16u * 1024 * 1024,
 };
 enum : int { CCM_DEFAULT_MAX_ACCEPT_PER_PASS = 64 };
 
