@@ -71,13 +71,22 @@ void free_messages(ccm_context_t* ccm, ccm_msg_t* msg) {
 
 // Closes the channel's socket without waiting. Connect and accept set a 60-second linger, with
 // which close() would block the network thread, and with it every other channel, for as long as
-// a peer does not take the unsent bytes. Lingering is switched off first: a peer that is gone
-// (its receive or send failed) gets an abortive close, which drops what it can no longer take;
-// any other socket hands its unsent bytes to the kernel, which sends them on after the close.
+// a peer does not take the unsent bytes. A peer that is gone (its receive or send failed) gets an
+// abortive close, which drops what it can no longer take; a socket still set to linger for a
+// time hands its unsent bytes to the kernel instead, which sends them on after the close. An
+// abortive close the host program asked for (linger on with time 0) stays as it is.
 void close_without_waiting(ccm_channel_t* ch) {
   const bool peer_gone = ch->msgnr == CCM_MSGNR_RECV_FAILED || ch->msgnr == CCM_MSGNR_SEND_FAILED;
-  const struct linger lg = {peer_gone ? 1 : 0, 0};
-  setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));  // not a socket: nothing lingers
+  struct linger lg = {0, 0};
+  socklen_t len = sizeof(lg);
+  if (peer_gone) {
+    lg = {1, 0};
+    setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+  } else if (getsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, &len) == 0 && lg.l_onoff != 0 &&
+             lg.l_linger > 0) {
+    lg = {0, 0};
+    setsockopt(ch->s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+  }  // not a socket: nothing lingers
   qm7::ccm::close_fd(ch->s);
 }
 
