@@ -45,6 +45,13 @@ int ccm_signal_on_listen(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* 
   } while (s < 0 && errno == EINTR);
   const int err = errno;
   QM7_TRACE("%s:         accept(...) <--", __func__);
+  if (s < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+    // The queue is empty (the loop accepts until it is, or the peer gave up before we came):
+    // no failure of the listener, so the error record is left alone.
+    QM7_TRACE("%s <-- (no connection waiting)", __func__);
+    errno = err;
+    return -1;
+  }
   if (s < 0) {
     qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "accept(...,FIONBIO)|%d-%s", err, strerror(err));
     QM7_TRACE("%s <-- (accept error)", __func__);

@@ -97,6 +97,41 @@ TEST_F(ThreadTest, AcceptsAConnectionAndWritesToIt) {
   EXPECT_EQ(read_exact(c, 339), job_state_frame());
 }
 
+// A burst of waiting connections is taken in one pass, up to max_accept_per_pass; the empty queue
+// that ends the loop is no failure of the listener.
+TEST_F(ThreadTest, OnePassAcceptsWaitingConnectionsUpToItsBound) {
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
+  ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
+  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");
+  ASSERT_NE(listener, nullptr);
+  struct sockaddr_in sa = {};
+  socklen_t sl = sizeof sa;
+  getsockname(listener->s, reinterpret_cast<sockaddr*>(&sa), &sl);
+  ccm_channel_unlock(ccm_);
+  ccm_->max_accept_per_pass = 3;
+  for (int i = 0; i < 4; ++i) {
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    peers_.push_back(c);
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  }
+  auto notices = [this] {
+    int n = 0;
+    ccm_msg_t* m = nullptr;
+    while (ccm_receive_message(ccm_, 0, &m, &err_) == 1) {
+      EXPECT_TRUE(ccm_msg_is_internal(m));
+      ccm_msg_free(ccm_, m);
+      ++n;
+    }
+    return n;
+  };
+  err_ = {};
+  ASSERT_GE(ccm_network_select(ccm_, 5, &err_), 0);
+  EXPECT_EQ(notices(), 3);
+  ASSERT_GE(ccm_network_select(ccm_, 5, &err_), 0);
+  EXPECT_EQ(notices(), 1);
+  EXPECT_EQ(err_.msgnr, 0) << err_.msginsert;
+}
+
 // Out of descriptors, accept() fails and the connection stays queued: the loop must not spin on
 // the still readable listening socket, and takes the connection once a descriptor is free.
 TEST_F(ThreadTest, AcceptOutOfDescriptorsPausesInsteadOfSpinning) {

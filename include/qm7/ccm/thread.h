@@ -49,8 +49,9 @@ int ccm_channel_merge_newq(ccm_context_t* ccm);
 // Accepts one connection on the listening channel `ccmch`: a new channel (type 0, "*ID<n>",
 // non-blocking, linger 60 s) on channel_newq and a CHANNEL_ACCEPT notice on recvq. Returns 0,
 // or -1: 2000102 "accept(...,FIONBIO)|%d-%s" in ccmerr when accept fails (the listener stays as
-// it was); when the entry, the socket settings or the notice cannot be made the accepted socket
-// is closed and nothing is chained. Network thread only.
+// it was), ccmerr untouched and errno EAGAIN when no connection is waiting; when the entry, the
+// socket settings or the notice cannot be made the accepted socket is closed and nothing is
+// chained. Network thread only.
 int ccm_signal_on_listen(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr);
 
 // A hook for periodic channel upkeep; writes its trace lines and does nothing else. Returns 0.
