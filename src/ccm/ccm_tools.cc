@@ -48,17 +48,7 @@ AddrinfoList resolve(const char* name, ccm_error_t* ccmerr, bool* failed) {
   const int rc = getaddrinfo(name, nullptr, &hints, &list);
   *failed = rc != 0;
   if (*failed) {
-    // errno means something only for EAI_SYSTEM; for every other failure it is usually 0, and
-    // "0(Success)" would hide why the name did not resolve. The insert keeps its form
-    // "getaddrinfo|%d(%s)" with the resolver's own code and text then.
-    if (rc == EAI_SYSTEM) {
-      syscall_failed(ccmerr, "getaddrinfo", errno);
-    } else {
-      ccmerr->xerrno = rc;
-      ccmerr->msgnr = CCM_MSGNR_SYSCALL;
-      std::snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getaddrinfo|%d(%s)", rc,
-                    gai_strerror(rc));
-    }
+    qm7::ccm_detail::resolver_failed(ccmerr, rc, errno);
     return nullptr;
   }
   return AddrinfoList(list);
@@ -79,6 +69,17 @@ bool is_loopback_or_link_local(const char* upper_text) {
 }  // namespace
 
 namespace qm7::ccm_detail {
+
+void resolver_failed(ccm_error_t* ccmerr, int rc, int err) {
+  if (rc == EAI_SYSTEM) {
+    syscall_failed(ccmerr, "getaddrinfo", err);
+    return;
+  }
+  ccmerr->xerrno = rc;
+  ccmerr->msgnr = CCM_MSGNR_SYSCALL;
+  std::snprintf(ccmerr->msginsert, sizeof ccmerr->msginsert, "getaddrinfo|%d(%s)", rc,
+                gai_strerror(rc));
+}
 
 const addrinfo* choose_address(const addrinfo* list, int options) {
   const addrinfo* first_candidate = nullptr;

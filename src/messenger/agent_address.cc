@@ -108,11 +108,7 @@ int look_up_agent(const char* host, int seconds, std::string* address, ccm_error
     return -1;
   }
   if (job->rc != 0) {
-    if (job->rc == EAI_SYSTEM) {
-      fail(ccmerr, job->err, "getaddrinfo|%d(%s)", job->err, strerror(job->err));
-    } else {
-      fail(ccmerr, job->rc, "getaddrinfo|%d(%s)", job->rc, gai_strerror(job->rc));
-    }
+    qm7::ccm_detail::resolver_failed(ccmerr, job->rc, job->err);
     return -1;
   }
   *address = numeric_text(job->list);

@@ -59,6 +59,11 @@ const struct addrinfo* choose_address(const struct addrinfo* list, int options);
 // Logs one message 2000066 per entry of `list` as ccm_log_all_ip does.
 void log_address_list(const char* hostname, const struct addrinfo* list);
 
+// Fills `ccmerr` for a failed getaddrinfo that returned `rc` with errno `err`: 2000102 and
+// "getaddrinfo|%d(%s)" with the resolver's own code and text, or errno and its text for
+// EAI_SYSTEM (the only failure after which errno means anything).
+void resolver_failed(ccm_error_t* ccmerr, int rc, int err);
+
 }  // namespace qm7::ccm_detail
 
 #endif  // QM7_CCM_CCM_TOOLS_H_
