@@ -14,6 +14,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ccm/ccm_test_util.h"
 
@@ -26,6 +27,25 @@ using ThreadTest = CcmTest;
 ccm_msg_t* nat(ccm_msg_t* m, int id, const char* addr, const char* name) {
   ccm_setaddr(m, id, 0, addr, name, 0);
   return m;
+}
+
+// Opens the context's listening channel on 127.0.0.1 at a free port; `*sa` is its address.
+void listen_on_loopback(ccm_context_t* ccm, sockaddr_in* sa) {
+  ccm_error_t err{};
+  ASSERT_EQ(ccm_create_listen(ccm, "127.0.0.1", 0, 5, &err), 0);
+  ccm_channel_t* listener = ccm_channel_getbyName(ccm, "*LISTEN");
+  ASSERT_NE(listener, nullptr);
+  socklen_t sl = sizeof *sa;
+  getsockname(listener->s, reinterpret_cast<sockaddr*>(sa), &sl);
+  ccm_channel_unlock(ccm);
+}
+
+// A raw TCP peer connected to `sa` (closed with the fixture's peers), or -1.
+int connect_peer(const sockaddr_in& sa, std::vector<int>* peers) {
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  if (c < 0) return -1;
+  peers->push_back(c);
+  return connect(c, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? c : -1;
 }
 
 std::promise<void>* g_release = nullptr;
@@ -64,19 +84,13 @@ TEST_F(ThreadTest, StopEndsTheThreadPromptlyEvenBeforeItsFirstPass) {
 
 TEST_F(ThreadTest, AcceptsAConnectionAndWritesToIt) {
   start();
-  ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
-  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");
-  ASSERT_NE(listener, nullptr);
   struct sockaddr_in sa = {};
-  socklen_t sl = sizeof sa;
-  getsockname(listener->s, reinterpret_cast<sockaddr*>(&sa), &sl);
-  ccm_channel_unlock(ccm_);
+  ASSERT_NO_FATAL_FAILURE(listen_on_loopback(ccm_, &sa));
   ccm_wakeup_network(ccm_);
-  int c = socket(AF_INET, SOCK_STREAM, 0);
-  peers_.push_back(c);
-  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  const int c = connect_peer(sa, &peers_);
+  ASSERT_GE(c, 0);
   struct sockaddr_in local = {};
-  sl = sizeof local;
+  socklen_t sl = sizeof local;
   getsockname(c, reinterpret_cast<sockaddr*>(&local), &sl);
 
   ccm_msg_t* note = receive(ccm_, 10);
@@ -101,19 +115,10 @@ TEST_F(ThreadTest, AcceptsAConnectionAndWritesToIt) {
 // that ends the loop is no failure of the listener.
 TEST_F(ThreadTest, OnePassAcceptsWaitingConnectionsUpToItsBound) {
   ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
-  ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
-  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");
-  ASSERT_NE(listener, nullptr);
   struct sockaddr_in sa = {};
-  socklen_t sl = sizeof sa;
-  getsockname(listener->s, reinterpret_cast<sockaddr*>(&sa), &sl);
-  ccm_channel_unlock(ccm_);
+  ASSERT_NO_FATAL_FAILURE(listen_on_loopback(ccm_, &sa));
   ccm_->max_accept_per_pass = 3;
-  for (int i = 0; i < 4; ++i) {
-    int c = socket(AF_INET, SOCK_STREAM, 0);
-    peers_.push_back(c);
-    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  }
+  for (int i = 0; i < 4; ++i) ASSERT_GE(connect_peer(sa, &peers_), 0);
   auto notices = [this] {
     int n = 0;
     ccm_msg_t* m = nullptr;
@@ -140,16 +145,10 @@ TEST_F(ThreadTest, AcceptOutOfDescriptorsPausesInsteadOfSpinning) {
   if (preload != nullptr && strstr(preload, "vgpreload") != nullptr) {
     GTEST_SKIP() << "descriptor limits behave otherwise under valgrind";
   }
-  ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
-  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");
-  ASSERT_NE(listener, nullptr);
   struct sockaddr_in sa = {};
-  socklen_t sl = sizeof sa;
-  getsockname(listener->s, reinterpret_cast<sockaddr*>(&sa), &sl);
-  ccm_channel_unlock(ccm_);
-  int c = socket(AF_INET, SOCK_STREAM, 0);
-  peers_.push_back(c);
-  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_NO_FATAL_FAILURE(listen_on_loopback(ccm_, &sa));
+  const int c = connect_peer(sa, &peers_);
+  ASSERT_GE(c, 0);
 
   // The limit is put just above a spare descriptor; closing the spare later frees one.
   struct rlimit saved;

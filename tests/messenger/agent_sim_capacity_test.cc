@@ -55,6 +55,18 @@ int ConnectBlocking(int port) {
   return fd;
 }
 
+// Starts `n` connections to `port` without waiting for their handshakes; adds them to `fds`.
+void ConnectWithoutWaiting(int port, int n, std::vector<int>* fds) {
+  const sockaddr_in a = Loopback(port);
+  for (int i = 0; i < n; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
+    fds->push_back(fd);
+  }
+}
+
 // Reads exactly `n` bytes within `seconds`; false on time-out, error or end of file.
 bool ReadExactly(int fd, unsigned char* out, size_t n, double seconds) {
   const auto start = clock_type::now();
@@ -139,14 +151,7 @@ TEST(AgentSimCapacity, BurstOfConnectionsAllTakenAndEachReportPrintedOnce) {
   ASSERT_EQ(0, kill(pid, SIGSTOP));
 
   std::vector<int> fds;
-  const sockaddr_in a = Loopback(sim.port());
-  for (int i = 0; i < kConnections; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
-    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
-    fds.push_back(fd);
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectWithoutWaiting(sim.port(), kConnections, &fds));
   // A connected socket is writable; one still waiting for its handshake is not. Waiting past the
   // first SYN retry (one second) shows that a dropped connection stays dropped.
   int connected = 0;
@@ -430,14 +435,7 @@ TEST(AgentSimPeers, IdleConnectionsAtTheDescriptorLimitGiveWayToAMessenger) {
   sim_process sim({"--idle-timeout", "2", "--count", "1"}, 1024);
   ASSERT_GT(sim.port(), 0);
   std::vector<int> idle;
-  const sockaddr_in a = Loopback(sim.port());
-  for (int i = 0; i < kIdle; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
-    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
-    idle.push_back(fd);
-  }
+  ASSERT_NO_FATAL_FAILURE(ConnectWithoutWaiting(sim.port(), kIdle, &idle));
   const auto r = qm7_test::RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=55", "TIMEOUT=6"}));
   EXPECT_EQ(5, r.exit_code) << r.err;
   EXPECT_LT(r.seconds, 2.5);
