@@ -21,6 +21,14 @@ inline size_t queued_cost(const ccm_msg_t* msg) {
   return CCM_MSG_HEADER_SIZE + 2 * static_cast<size_t>(msg->size > 0 ? msg->size : 0);
 }
 
+// The rule of both bounds: reading stops once `queued` passes `bound` and starts again once it is
+// below half of it, so that it does not toggle with every message; a bound of 0 never stops it.
+// Returns whether reading stays stopped, given whether it was.
+inline bool stays_paused(bool paused, size_t queued, size_t bound) {
+  if (bound == 0) return false;
+  return paused ? queued >= bound / 2 : queued > bound;
+}
+
 // Under the channel's queue_lock, as the message joins, resp. leaves, the channel's sendq.
 inline void count_queued(ccm_channel_t* ch, const ccm_msg_t* msg) {
   ch->sendq_bytes += queued_cost(msg);

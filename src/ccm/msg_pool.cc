@@ -40,16 +40,10 @@ size_t block_bytes(int size) { return CCM_MSG_HEADER_SIZE + 2 * static_cast<size
 // queue_lock.
 ccm_msg_t* take_spare(ccm_context_t* ccm, int size) {
   const size_t need = block_bytes(size);
-  ccm_msg_t* prev = nullptr;
-  for (ccm_msg_t* b = ccm->msg_spareq.head; b != nullptr; prev = b, b = b->nxt) {
+  for (ccm_msg_t* b = ccm->msg_spareq.head; b != nullptr; b = b->nxt) {
     const size_t have = malloc_usable_size(b);
     if (have < need || have / 2 > need) continue;
-    if (prev == nullptr) {
-      ccm->msg_spareq.head = b->nxt;
-    } else {
-      prev->nxt = b->nxt;
-    }
-    if (ccm->msg_spareq.tail == b) ccm->msg_spareq.tail = prev;
+    ccm_queue_unlink(&ccm->msg_spareq, b);
     --ccm->nof_spare;
     ccm->spare_bytes -= have;
     return b;

@@ -15,6 +15,7 @@
 
 #include "channel_text.h"
 #include "error_util.h"
+#include "flow_control.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -52,19 +53,17 @@ OutputState output_state(ccm_context_t* ccm, ccm_channel_t* ch) {
   const bool pending = ch->sendq.head != nullptr;
   const size_t queued = ch->sendq_bytes;
   ccmch_queue_unlock(ccm, ch);
-  const size_t bound = ccm->max_queued_output;
-  if (bound == 0) {
-    ch->read_paused = 0;
-  } else if (ch->read_paused == 0 && queued > bound) {
-    ch->read_paused = 1;
+  const bool was = ch->read_paused != 0;
+  const bool now = qm7::ccm::stays_paused(was, queued, ccm->max_queued_output);
+  if (now && !was) {
     QM7_TRACE("%s:      channel(chID=%d) not read: %zu bytes queued", "ccm_network_select", ch->ID,
               queued);
-  } else if (ch->read_paused != 0 && queued < bound / 2) {
-    ch->read_paused = 0;
+  } else if (was && !now) {
     QM7_TRACE("%s:      channel(chID=%d) read again: %zu bytes queued", "ccm_network_select",
               ch->ID, queued);
   }
-  return {pending, ch->read_paused == 0};
+  ch->read_paused = now ? 1 : 0;
+  return {pending, !now};
 }
 
 // A descriptor the sets cannot hold is never waited on: the channel is given up instead of
@@ -130,16 +129,15 @@ bool reading_allowed(ccm_context_t* ccm) {
   ccm_queue_lock(ccm);
   const size_t waiting = ccm->recvq_bytes;
   ccm_queue_unlock(ccm);
-  const size_t bound = ccm->max_queued_input;
   std::atomic_ref<int> paused(ccm->recv_paused);
-  if (bound == 0 || (paused.load() != 0 && waiting < bound / 2)) {
-    paused.store(0, std::memory_order_release);
-  } else if (paused.load() == 0 && waiting > bound) {
-    paused.store(1, std::memory_order_release);
+  const bool was = paused.load() != 0;
+  const bool now = qm7::ccm::stays_paused(was, waiting, ccm->max_queued_input);
+  if (now && !was) {
     QM7_TRACE("%s:      no channel read: %zu bytes wait for the processor", "ccm_network_select",
               waiting);
   }
-  return paused.load() == 0;
+  paused.store(now ? 1 : 0, std::memory_order_release);
+  return !now;
 }
 
 // Builds the sets; returns the highest descriptor.
