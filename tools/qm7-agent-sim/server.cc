@@ -103,6 +103,7 @@ class server {
   void greet_due_connections();
   void start_idle_clock(int id, connection* c);
   void close_connection(int id, const connection& c, const char* why);
+  int longest_idle(double* since);
   void close_idle_connections();
   void make_room();
   void drop_peer_ipc(const ccm_msg_t* msg, const char* name);
@@ -264,18 +265,29 @@ void server::close_connection(int id, const connection& c, const char* why) {
   conns_.erase(id);
 }
 
-void server::close_idle_connections() {
-  const double now = monotonic_now();
+// The connection whose idle clock started first, or -1 when none is timed; `*since` is when it
+// started. Entries of connections that are gone or have started their clock again since are
+// dropped on the way.
+int server::longest_idle(double* since) {
   while (!idle_order_.empty()) {
-    const auto [since, id] = idle_order_.front();
+    const auto [started, id] = idle_order_.front();
     auto it = conns_.find(id);
-    if (it != conns_.end() && it->second.idle_since == since) {
-      if (now - since < opts_.idle_timeout) return;
-      char why[64];
-      snprintf(why, sizeof(why), "no record within %d s", opts_.idle_timeout);
-      close_connection(id, it->second, why);
+    if (it != conns_.end() && it->second.idle_since == started) {
+      *since = started;
+      return id;
     }
     idle_order_.pop_front();
+  }
+  return -1;
+}
+
+void server::close_idle_connections() {
+  const double now = monotonic_now();
+  double since = 0;
+  for (int id; (id = longest_idle(&since)) >= 0 && now - since >= opts_.idle_timeout;) {
+    char why[64];
+    snprintf(why, sizeof(why), "no record within %d s", opts_.idle_timeout);
+    close_connection(id, conns_[id], why);
   }
 }
 
@@ -284,13 +296,8 @@ void server::close_idle_connections() {
 // connection goes (one under a greeting fault).
 void server::make_room() {
   while (conns_.size() > capacity_) {
-    int victim = -1;
-    while (!idle_order_.empty() && victim < 0) {
-      const auto [since, id] = idle_order_.front();
-      auto it = conns_.find(id);
-      if (it != conns_.end() && it->second.idle_since == since) victim = id;
-      idle_order_.pop_front();
-    }
+    double since = 0;
+    int victim = longest_idle(&since);
     if (victim < 0) victim = conns_.begin()->first;  // IDs grow: the lowest is the oldest
     close_connection(victim, conns_[victim],
                      "gave way to a new connection at the descriptor limit");
