@@ -60,6 +60,10 @@ class LogCapture {
 
 // Moves channel_newq to the tail of channelq, as the network thread does at a pass's start.
 void merge_newq(ccm_context_t* ccm);
+// Sends `bytes` on `sock` with descriptor `fd` attached (SCM_RIGHTS).
+void send_with_fd(int sock, std::string_view bytes, int fd);
+// The descriptor a message carries in its control data, or -1.
+int passed_fd(const ccm_msg_t* m);
 // Reads up to `n` bytes from `fd`, waiting at most 5 s for each piece.
 std::string read_exact(int fd, size_t n);
 // The next message on `ccm` within `seconds`; null when none came.

@@ -82,6 +82,35 @@ void merge_newq(ccm_context_t* ccm) {
   ccm_channel_unlock(ccm);
 }
 
+void send_with_fd(int sock, std::string_view bytes, int fd) {
+  struct iovec iov = {const_cast<char*>(bytes.data()), bytes.size()};
+  alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+  struct msghdr mh = {};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
+  struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+  ASSERT_EQ(sendmsg(sock, &mh, 0), static_cast<ssize_t>(bytes.size()));
+}
+
+int passed_fd(const ccm_msg_t* m) {
+  struct msghdr mh = {};
+  mh.msg_control = const_cast<unsigned char*>(m->control_data);
+  mh.msg_controllen = m->control_len;
+  const struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
+  if (c == nullptr || m->control_len != CMSG_SPACE(sizeof(int)) || c->cmsg_level != SOL_SOCKET ||
+      c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int)))
+    return -1;
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  return fd;
+}
+
 std::string read_exact(int fd, size_t n) {
   std::string out;
   char buf[65536];

@@ -18,7 +18,7 @@ class DispatchTest : public CcmTest {
   }
 };
 
-TEST_F(DispatchTest, ByIdByNameAndCpAddresses) {
+TEST_F(DispatchTest, ByIdByNameCpAddressesAndMissingDestinations) {
   ccm_channel_t* server = add_channel("*SERVER");
   ccm_channel_t* other = add_channel("OTHER");
   merge_newq(ccm_);
@@ -41,15 +41,13 @@ TEST_F(DispatchTest, ByIdByNameAndCpAddresses) {
   EXPECT_EQ(server->sendq.head, by_name);
   EXPECT_EQ(server->sendq.tail, cp);
   EXPECT_STREQ(cp->addr.dst_addr, "*SERVER");
-}
 
-TEST_F(DispatchTest, MissingDestinationFreesOrKeeps) {
-  const int id = add_channel("PEER")->ID;
-  merge_newq(ccm_);
+  // Missing destinations: the message is freed, or kept when it says so.
+  const int id = other->ID;
   ccm_channel_deletebyID(ccm_, id);
-  queue_msg(id, "");            // deleted destination
-  queue_msg(0, "NOBODY");       // unknown name
-  queue_msg(id + 100, "PEER");  // unknown ID: no fallback to the name
+  queue_msg(id, "");               // deleted destination
+  queue_msg(0, "NOBODY");          // unknown name
+  queue_msg(id + 100, "*SERVER");  // unknown ID: no fallback to the name
   ccm_msg_t* kept = queue_msg(0, "LATER", CCM_MSGFLAG_KEEP);
   EXPECT_EQ(ccm_dispatch_send_messages(ccm_), 0);
   EXPECT_EQ(ccm_->nof_freemsg, 3);

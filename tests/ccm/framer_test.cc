@@ -29,9 +29,6 @@ TEST(Framer, LengthFieldAndFrameCut) {
   EXPECT_EQ(cut_frame(span_of(f), 339).cut, FrameCut::kFrame);
   EXPECT_EQ(cut_frame(span_of(f), 339).length, 339u);
   EXPECT_EQ(cut_frame(span_of(f).first(338), 339).cut, FrameCut::kNeedMore);
-  // Nine bytes are not examined, even when they are no header; the tenth decides.
-  EXPECT_EQ(cut_frame(span_of("xxxxxxxxx"), 339).cut, FrameCut::kNeedMore);
-  EXPECT_EQ(cut_frame(span_of("xxxxxxxxxx"), 339).cut, FrameCut::kBadLength);
   EXPECT_EQ(cut_frame(span_of(f).first(10), 339).length, 339u);
   for (long len : {0L, 1L, 47L}) {
     EXPECT_EQ(cut_frame(span_of(frame("NAT", "", len)), 339).cut, FrameCut::kBadLength) << len;
@@ -74,47 +71,25 @@ TEST(Framer, ElementSizesAndBounds) {
   EXPECT_EQ(extract_protocol_data(maxlen, 4, nullptr), -1);
 }
 
-int classify(const MsgPtr& m, const char* channel = "*ID1") {
+int classify(const MsgPtr& m) {
   ccm_channel_t ch{};
-  std::strcpy(ch.name, channel);
   return ccm_classify_message(nullptr, &ch, m.get(), nullptr);
 }
 
+// IPC, NAT and XML frames are classified in the reader's tests; these are the rest.
 TEST(Classify, ProtocolNameDecidesTheKind) {
-  const std::string record = std::string("CHANNEL_ACCEPT\0\0\7\0\0\0", 20);
-  MsgPtr m = make_msg(frame("IPC", record));
-  ASSERT_EQ(classify(m, "*IPC(AGENT)"), 0);
-  EXPECT_EQ(m->type, CCM_MSGTYPE_IPC);
-  EXPECT_EQ(m->msg_start, m->buffer1 + 48);
-  EXPECT_EQ(msg_bytes(m.get()), record);
-  EXPECT_STREQ(m->addr.src_addr, "*IPC(AGENT)");
-
-  m = make_msg(job_state_frame());
-  ASSERT_EQ(classify(m), 0);
-  EXPECT_EQ(m->type, CCM_MSGTYPE_NAT);
-  EXPECT_STREQ(m->addr.dst_name, "JPAKTJ_R");
-  EXPECT_EQ(msg_bytes(m.get()), body_pattern(276));
-  EXPECT_EQ(m->flag & CCM_MSGFLAG_NOCONV, 0);
-
-  m = make_msg(frame("GSS", elem(2, 0x3B, "gss")));  // read as a native frame
+  MsgPtr m = make_msg(frame("GSS", elem(2, 0x3B, "gss")));  // read as a native frame
   ASSERT_EQ(classify(m), 0);
   EXPECT_EQ(m->type, CCM_MSGTYPE_NATIVE);
   EXPECT_EQ(m->protocol_key, 0x3B);
-
-  m = make_msg(frame("NAT", elem(4, 0xFF, "<?xml version=\"1.0\"?><a/>")));
-  ASSERT_EQ(classify(m), 0);
-  EXPECT_NE(m->flag & CCM_MSGFLAG_NOCONV, 0);
+  EXPECT_EQ(msg_bytes(m.get()), "gss");
   // "<?xm" is not enough, even when a stale byte behind the frame completes the word.
   m = make_msg(frame("NAT", elem(4, 0xFF, "<?xm")) + "l");
   m->len -= 1;
   ASSERT_EQ(classify(m), 0);
   EXPECT_EQ(m->flag & CCM_MSGFLAG_NOCONV, 0);
-
-  for (const std::string& bad : {frame("NAT", elem(1, 0x05, "x")),
-                                 frame("NAT",
-                                       "\x04\x09"
-                                       "a"),
-                                 std::string("00000020QM7:global001IPC")}) {
+  for (const std::string& bad :
+       {frame("NAT", std::string("\x04\x09a")), std::string("00000020QM7:global001IPC")}) {
     EXPECT_EQ(classify(make_msg(bad)), -1) << bad;
   }
 }

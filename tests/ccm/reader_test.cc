@@ -1,6 +1,8 @@
 // The channel reader over a local socket pair: frames cut across reads, the receive buffer's
 // growth, descriptors passed with a read, and every way a hostile or failing byte stream ends
-// the channel without delivering a frame twice or reading outside the buffer.
+// the channel without delivering a frame twice, reading outside the buffer or leaking a passed
+// descriptor that no message took.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +17,13 @@ namespace {
 using namespace qm7::test;
 namespace detail = qm7::ccm::detail;
 
+int g_allocs_left = 0;
+ccm_msg_t* alloc_then_fail(ccm_context_t* ccm, size_t len, ccm_error_t* err) {
+  if (g_allocs_left-- <= 0) return nullptr;
+  return detail::default_frame_msg_alloc(ccm, len, err);
+}
+void* no_memory(size_t) { return nullptr; }
+
 class ReaderTest : public CcmTest {
  protected:
   void SetUp() override {
@@ -26,6 +35,8 @@ class ReaderTest : public CcmTest {
   void TearDown() override {
     for (ccm_msg_t* m : taken_) ccm_msg_free(ccm_, m);
     taken_.clear();
+    for (int fd : pipes_) close(fd);
+    pipes_.clear();
     detail::recv_buffer_alloc = detail::default_recv_buffer_alloc;
     detail::frame_msg_alloc = detail::default_frame_msg_alloc;
     CcmTest::TearDown();
@@ -36,6 +47,20 @@ class ReaderTest : public CcmTest {
   }
   void send(const std::string& b) {
     ASSERT_EQ(write(peer_, b.data(), b.size()), ssize_t(b.size()));
+  }
+  // Sends `b` with a pipe's write end attached and closes this side's copy; returns the read
+  // end, which sees end of file once every copy the reader received is closed.
+  int send_pipe_end(const std::string& b) {
+    int p[2];
+    EXPECT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    send_with_fd(peer_, b, p[1]);
+    close(p[1]);
+    pipes_.push_back(p[0]);
+    return p[0];
+  }
+  static bool writers_gone(int rd) {
+    char c;
+    return ::read(rd, &c, 1) == 0;
   }
   int read() { return ccm_read_channel(ccm_, ch_, &err_); }
   bool deleted() const { return ccm_flag_test(&ch_->flag, CCM_FLAG_DELETED) != 0; }
@@ -53,6 +78,7 @@ class ReaderTest : public CcmTest {
   }
 
   std::vector<ccm_msg_t*> taken_;
+  std::vector<int> pipes_;
   ccm_channel_t* ch_ = nullptr;
   int peer_ = -1;
 };
@@ -60,6 +86,7 @@ class ReaderTest : public CcmTest {
 TEST_F(ReaderTest, CompleteFramesAreDeliveredOnceAndTheRestIsHeld) {
   const std::string ipc = std::string("LOGGING\0\0\0\0\0\0\0\0\0\1\2\3\4", 20);
   const std::string third = frame("NAT", elem(7, 0x41, "third frame"));
+  EXPECT_EQ(read(), 0);  // nothing to read is no failure
   send(job_state_frame() + frame("IPC", ipc) + frame("NAT", elem(4, 0xFF, "<?xml?><x/>")) +
        third.substr(0, 30));
   trcFlag = 1;
@@ -75,6 +102,7 @@ TEST_F(ReaderTest, CompleteFramesAreDeliveredOnceAndTheRestIsHeld) {
   EXPECT_STREQ(nat->addr.dst_name, "JPAKTJ_R");
   EXPECT_EQ(nat->addr.src_ID, ch_->ID);
   EXPECT_EQ(nat->addr.src_type, CCM_TYPE_MESSENGER);
+  EXPECT_EQ(nat->flag & CCM_MSGFLAG_NOCONV, 0);
   EXPECT_EQ(taken_[1]->type, CCM_MSGTYPE_IPC);
   EXPECT_STREQ(taken_[1]->addr.src_addr, "*ID1");
   EXPECT_NE(taken_[2]->flag & CCM_MSGFLAG_NOCONV, 0);
@@ -93,7 +121,7 @@ TEST_F(ReaderTest, CompleteFramesAreDeliveredOnceAndTheRestIsHeld) {
   EXPECT_EQ(ch_->recv_pos, 0);
 }
 
-TEST_F(ReaderTest, BufferGrowsForLongFrames) {
+TEST_F(ReaderTest, BufferGrowsForLongFramesAndEndsTheChannelWhenItCannot) {
   send(frame("NAT", elem(4, 0xFF, std::string(20000 - 53, 'L'))));
   for (int size : {8192, 16384, 32768}) {
     ASSERT_EQ(read(), 0);
@@ -108,29 +136,64 @@ TEST_F(ReaderTest, BufferGrowsForLongFrames) {
     EXPECT_EQ(received(), std::vector<std::string>{data});
     EXPECT_EQ(taken_.back()->size, total == 32768 ? CCM_MSG_STD_SIZE : 32769);
   }
+  // No first buffer, then no larger one for a full buffer holding part of a long frame.
+  for (bool first : {true, false}) {
+    again();
+    if (first) detail::recv_buffer_alloc = no_memory;
+    send(frame("NAT", elem(4, 0xFF, std::string(10000, 'x'))));
+    if (!first) {
+      ASSERT_EQ(read(), 0);
+      ASSERT_EQ(ch_->recv_pos, ch_->recv_size);
+      detail::recv_buffer_alloc = no_memory;
+    }
+    EXPECT_EQ(read(), -1);
+    EXPECT_TRUE(deleted());
+    EXPECT_EQ(err_.msgnr, CCM_MSGNR_NO_MEMORY);
+    EXPECT_EQ(std::string(err_.msginsert).rfind("RECVBUFF/src/_ccm/ccm(", 0), 0u) << err_.msginsert;
+    EXPECT_EQ(ch_->msgnr, CCM_MSGNR_NO_MEMORY);
+    EXPECT_STREQ(ch_->msginsert, err_.msginsert);
+  }
 }
 
+// An invalid frame ends the channel after the frames before it; a descriptor passed with it
+// goes with the frames delivered, or is closed when there are none.
 TEST_F(ReaderTest, InvalidFrameEndsTheChannelAfterTheFramesBeforeIt) {
   const std::string good = frame("NAT", elem(1, 0x04, "ok"));
   const std::string bad_frames[] = {
       frame("NAT", elem(1, 0x04, "bad"), 0),         frame("NAT", elem(1, 0x04, "bad"), 47),
       "0x000055" + frame("NAT", "").substr(8),       frame("NAT", elem(1, 0x05, "x")),
-      frame("NAT", std::string("\073\377\000a", 4)), frame("NAT", "A00000z3abc")};
+      frame("NAT", std::string("\073\377\000a", 4)), frame("NAT", "A00000z3abc"),
+      frame("NAT", elem(1, 0x04, "abc"), 12)};
   for (const std::string& bad : bad_frames) {
     SCOPED_TRACE(bad);
-    again();
-    send(good + bad + good);
-    EXPECT_EQ(read(), -1);
-    EXPECT_TRUE(deleted());
-    EXPECT_EQ(received(), std::vector<std::string>{"ok"});
-    EXPECT_EQ(ch_->msgnr, CCM_MSGNR_RECV_FAILED);
-    EXPECT_EQ(err_.msgnr, CCM_MSGNR_RECV_FAILED);
-    const std::string insert = ch_->msginsert;
-    EXPECT_EQ(insert.rfind("*ID1|invalid ", 0), 0u) << insert;
-    EXPECT_EQ(ch_->recv_pos, 0);
-    send(good);  // a deleted channel is not read again
-    EXPECT_EQ(read(), -1);
-    EXPECT_TRUE(received().empty());
+    for (bool first : {false, true}) {
+      again();
+      const int rd = send_pipe_end(first ? bad + good : good + good + bad + good);
+      EXPECT_EQ(read(), -1);
+      EXPECT_TRUE(deleted());
+      EXPECT_EQ(received().size(), first ? 0u : 2u);
+      EXPECT_EQ(ch_->msgnr, CCM_MSGNR_RECV_FAILED);
+      EXPECT_EQ(err_.msgnr, CCM_MSGNR_RECV_FAILED);
+      const std::string insert = ch_->msginsert;
+      EXPECT_EQ(insert.rfind("*ID1|invalid ", 0), 0u) << insert;
+      EXPECT_EQ(ch_->recv_pos, 0);
+      send(good);  // a deleted channel is not read again
+      EXPECT_EQ(read(), -1);
+      EXPECT_TRUE(received().empty());
+      EXPECT_EQ(writers_gone(rd), first);
+      if (first) continue;
+      // Every frame of the read carries the one descriptor, now its receiver's.
+      EXPECT_EQ(msg_bytes(taken_[0]) + msg_bytes(taken_[1]), "okok");
+      const int fd = passed_fd(taken_[0]);
+      ASSERT_GE(fd, 0);
+      EXPECT_EQ(passed_fd(taken_[1]), fd);
+      ASSERT_EQ(write(fd, "z", 1), 1);
+      close(fd);
+      char c = 0;
+      EXPECT_EQ(::read(rd, &c, 1), 1);
+      EXPECT_EQ(c, 'z');
+      EXPECT_TRUE(writers_gone(rd));
+    }
   }
   // Nine bytes that are no header wait; the tenth makes them an invalid length field.
   again();
@@ -143,12 +206,18 @@ TEST_F(ReaderTest, InvalidFrameEndsTheChannelAfterTheFramesBeforeIt) {
 }
 
 TEST_F(ReaderTest, PeerCloseAndReceiveError) {
-  EXPECT_EQ(read(), 0);  // nothing to read is no failure
-  send(job_state_frame().substr(0, 100));
+  // A descriptor passed with part of a frame is closed; the rest comes without it.
+  const std::string f = job_state_frame();
+  const int rd = send_pipe_end(f.substr(0, 30));
   ASSERT_EQ(read(), 0);
+  EXPECT_TRUE(writers_gone(rd));
+  send(f.substr(30) + f.substr(0, 100));
+  ASSERT_EQ(read(), 0);
+  EXPECT_EQ(received(), std::vector<std::string>{body_pattern(276)});
+  EXPECT_EQ(taken_.back()->control_len, 0u);
   close(peer_);
   peers_.clear();
-  EXPECT_EQ(read(), -1);  // closed with half a frame held: ended, no failure recorded
+  EXPECT_EQ(read(), -1);  // closed with part of a frame held: ended, no failure recorded
   EXPECT_TRUE(deleted());
   EXPECT_EQ(ch_->msgnr, 0);
   EXPECT_TRUE(received().empty());
@@ -168,12 +237,6 @@ TEST_F(ReaderTest, PeerCloseAndReceiveError) {
                                              "(ID=1))|");
 }
 
-int g_allocs_left = 0;
-ccm_msg_t* alloc_then_fail(ccm_context_t* ccm, size_t len, ccm_error_t* err) {
-  if (g_allocs_left-- <= 0) return nullptr;
-  return detail::default_frame_msg_alloc(ccm, len, err);
-}
-
 TEST_F(ReaderTest, AllocationFailureMidReadNeverDeliversAFrameTwice) {
   const std::string f1 = frame("NAT", elem(1, 0x04, "one"));
   const std::string rest = frame("NAT", elem(1, 0x04, "two")) + frame("NAT", elem(1, 0x04, "3"));
@@ -189,73 +252,18 @@ TEST_F(ReaderTest, AllocationFailureMidReadNeverDeliversAFrameTwice) {
   send(frame("NAT", elem(1, 0x04, "four")));
   ASSERT_EQ(read(), 0);
   EXPECT_EQ(received(), (std::vector<std::string>{"two", "3", "four"}));
-  // Failing on the very first frame keeps everything held.
+  // Failing on the very first frame keeps everything held and closes the passed descriptor;
+  // the frame comes later without it.
   g_allocs_left = 0;
   detail::frame_msg_alloc = alloc_then_fail;
-  send(f1);
+  const int rd = send_pipe_end(f1);
   EXPECT_EQ(read(), -1);
   EXPECT_EQ(held(), f1);
-}
-
-void* no_memory(size_t) { return nullptr; }
-
-TEST_F(ReaderTest, ReceiveBufferThatCannotGrowEndsTheChannel) {
-  detail::recv_buffer_alloc = no_memory;  // the first buffer already
-  send(job_state_frame());
-  EXPECT_EQ(read(), -1);
-  EXPECT_TRUE(deleted());
-  EXPECT_EQ(err_.msgnr, CCM_MSGNR_NO_MEMORY);
-  EXPECT_EQ(std::string(err_.msginsert).rfind("RECVBUFF/src/_ccm/ccm(", 0), 0u) << err_.msginsert;
-  EXPECT_EQ(ch_->msgnr, CCM_MSGNR_NO_MEMORY);
-  EXPECT_STREQ(ch_->msginsert, err_.msginsert);
-
-  again();  // a full buffer holding part of a long frame
-  send(frame("NAT", elem(4, 0xFF, std::string(10000, 'x'))));
-  ASSERT_EQ(read(), 0);
-  ASSERT_EQ(ch_->recv_pos, ch_->recv_size);
-  detail::recv_buffer_alloc = no_memory;
-  EXPECT_EQ(read(), -1);
-  EXPECT_TRUE(deleted());
-  EXPECT_EQ(ch_->msgnr, CCM_MSGNR_NO_MEMORY);
-}
-
-TEST_F(ReaderTest, PassedDescriptorArrivesWithEveryFrameOfTheRead) {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  std::string frames = frame("NAT", elem(1, 0x04, "a")) + frame("NAT", elem(1, 0x04, "b"));
-  struct iovec iov = {frames.data(), frames.size()};
-  alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-  struct msghdr mh {};
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  mh.msg_control = control;
-  mh.msg_controllen = sizeof control;
-  struct cmsghdr* cm = CMSG_FIRSTHDR(&mh);
-  cm->cmsg_level = SOL_SOCKET;
-  cm->cmsg_type = SCM_RIGHTS;
-  cm->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(cm), &p[1], sizeof(int));
-  ASSERT_EQ(sendmsg(peer_, &mh, 0), ssize_t(frames.size()));
-  close(p[1]);
-
-  ASSERT_EQ(read(), 0);
-  ASSERT_EQ(received().size(), 2u);
-  int fds[2];
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(taken_[i]->control_len, CMSG_SPACE(sizeof(int)));
-    struct msghdr rh {};
-    rh.msg_control = taken_[i]->control_data;
-    rh.msg_controllen = taken_[i]->control_len;
-    ASSERT_EQ(CMSG_FIRSTHDR(&rh)->cmsg_type, SCM_RIGHTS);
-    std::memcpy(&fds[i], CMSG_DATA(CMSG_FIRSTHDR(&rh)), sizeof(int));
-  }
-  EXPECT_EQ(fds[0], fds[1]);
-  ASSERT_EQ(write(fds[0], "z", 1), 1);  // the descriptor is the pipe's write end
-  char c = 0;
-  ASSERT_EQ(::read(p[0], &c, 1), 1);
-  EXPECT_EQ(c, 'z');
-  close(fds[0]);
-  close(p[0]);
+  EXPECT_TRUE(writers_gone(rd));
+  detail::frame_msg_alloc = detail::default_frame_msg_alloc;
+  EXPECT_EQ(qm7::ccm::take_frames(ccm_, ch_, nullptr, 0, &err_), 0);
+  EXPECT_EQ(received(), std::vector<std::string>{"one"});
+  EXPECT_EQ(taken_.back()->control_len, 0u);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Wire bytes of the send paths: the NAT frame of a job-state report, addressing elements and
 // sender trailer, native, GSS and IPC frames, routing by running mode, forwarding, descriptor
 // passing and logging records, and refusals where a frame would not fit into its message.
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -147,7 +145,7 @@ TEST_F(SendFrameTest, RoutingByRunningMode) {
   }
 }
 
-TEST_F(SendFrameTest, DescriptorPassingRecord) {
+TEST_F(SendFrameTest, DescriptorPassingAndLoggingRecords) {
   LogCapture log;
   ASSERT_EQ(send_file_descriptor(ccm_, "*IPC(FTX)", 9, 3, 4, std::string(300, 'n').c_str()), 0);
   EXPECT_EQ(log.entries(), (Entries{{2003060, "9/ID=3"}}));
@@ -161,19 +159,9 @@ TEST_F(SendFrameTest, DescriptorPassingRecord) {
   EXPECT_EQ(rec.listenerID, 3);
   EXPECT_EQ(rec.agentID, 4);
   EXPECT_EQ(std::string(rec.name), std::string(127, 'n'));  // cut and terminated
-  struct msghdr mh = {};
-  mh.msg_control = m->control_data;
-  mh.msg_controllen = m->control_len;
-  ASSERT_EQ(m->control_len, CMSG_SPACE(sizeof(int)));
-  struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
-  EXPECT_EQ(c->cmsg_level, SOL_SOCKET);
-  EXPECT_EQ(c->cmsg_type, SCM_RIGHTS);
-  EXPECT_EQ(c->cmsg_len, CMSG_LEN(sizeof(int)));
-  EXPECT_EQ(memcmp(CMSG_DATA(c), &rec.fd, sizeof(int)), 0);
+  EXPECT_EQ(passed_fd(m), 9);
   ccm_msg_free(ccm_, m);
-}
 
-TEST_F(SendFrameTest, IpcLoggerSendsLoggingRecords) {
   std::atomic_ref<ccm_host_context_t*>(ppcx).store(nullptr);  // no host yet: nowhere to send
   EXPECT_EQ(ipc_logger(5, "dropped"), 0);
   EXPECT_EQ(ccm_queue_count(&ccm_->sendq), 0);
@@ -181,14 +169,14 @@ TEST_F(SendFrameTest, IpcLoggerSendsLoggingRecords) {
   const std::string insert(1100, 'i');
   EXPECT_EQ(ipc_logger(2000102, insert.c_str()), 0);
   std::atomic_ref<ccm_host_context_t*>(ppcx).store(nullptr);
-  ccm_msg_t* m = queued();
+  m = queued();
   EXPECT_STREQ(m->addr.dst_addr, "*IPC(AGENT)");
   ASSERT_EQ(m->len, 48 + 1044);
-  ipcmsg_logging_t rec;
-  memcpy(&rec, m->msg_start + 48, sizeof rec);
-  EXPECT_STREQ(rec.head.msgtype, "LOGGING");
-  EXPECT_EQ(rec.msgnr, 2000102);
-  EXPECT_EQ(std::string(rec.msginsert, 1024), insert.substr(0, 1024));  // no terminator
+  ipcmsg_logging_t logged;
+  memcpy(&logged, m->msg_start + 48, sizeof logged);
+  EXPECT_STREQ(logged.head.msgtype, "LOGGING");
+  EXPECT_EQ(logged.msgnr, 2000102);
+  EXPECT_EQ(std::string(logged.msginsert, 1024), insert.substr(0, 1024));  // no terminator
   ccm_msg_free(ccm_, m);
 }
 
