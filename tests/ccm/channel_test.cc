@@ -146,10 +146,10 @@ TEST_F(ChannelTest, DestroyLogsTheRecordedFailureFirstAndReleasesEverything) {
 
 TEST_F(ChannelTest, CloseAllDestroyDeletedAndCounting) {
   EXPECT_EQ(ccm_channel_closeall(nullptr), 0);
-  const int types[] = {CCM_TYPE_LISTEN,  CCM_TYPE_SERVER,    CCM_TYPE_AGENT, CCM_TYPE_CP,
-                       CCM_TYPE_PASSIVE, CCM_TYPE_MESSENGER, CCM_TYPE_SERVER};
-  ccm_channel_t* chs[7];
-  for (int i = 0; i < 7; ++i) chs[i] = add_channel(nullptr, types[i]);
+  const int types[] = {CCM_TYPE_LISTEN,  CCM_TYPE_SERVER,    CCM_TYPE_AGENT,  CCM_TYPE_CP,
+                       CCM_TYPE_PASSIVE, CCM_TYPE_MESSENGER, CCM_TYPE_SERVER, CCM_TYPE_SILENT};
+  ccm_channel_t* chs[8];
+  for (int i = 0; i < 8; ++i) chs[i] = add_channel(nullptr, types[i]);
   EXPECT_EQ(ccm_get_nof_channels(ccm_), 0);  // channel_newq does not count
   merge_newq(ccm_);
   EXPECT_EQ(memcmp(chs[6]->eyec, "#CCMSOCK00000007", 16), 0);
@@ -158,39 +158,32 @@ TEST_F(ChannelTest, CloseAllDestroyDeletedAndCounting) {
   EXPECT_EQ(ccm_get_nof_server_connections(ccm_), 3);
   EXPECT_EQ(ccm_get_nof_connections(ccm_), 4);
   EXPECT_EQ(ccm_get_nof_agent_connections(ccm_), 1);
-  EXPECT_EQ(ccm_get_nof_channels(ccm_), 6);  // not the passive one
+  EXPECT_EQ(ccm_get_nof_channels(ccm_), 7);  // not the passive one
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);
+  put(body_msg(1), &chs[7]->sendq);
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);  // a silent channel's queue does not count
+  put(body_msg(1), &chs[1]->sendq);
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 0);
+  EXPECT_EQ(ccm_get_sendq_count(ccm_), 0);  // channels' queues are not the context's
   for (int i : {1, 6}) ccm_channel_deletebyID(ccm_, chs[i]->ID);
   ccm_channel_deletebyName(ccm_, "LATE");  // deleted but not merged: it waits
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);
+  put(body_msg(1), &ccm_->sendq);
+  EXPECT_EQ(ccm_get_sendq_count(ccm_), 1);
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 0);
   EXPECT_EQ(ccm_get_nof_server_connections(ccm_), 1);
-  EXPECT_EQ(ccm_get_nof_channels(ccm_), 4);
+  EXPECT_EQ(ccm_get_nof_channels(ccm_), 5);
   EXPECT_EQ(ccm_destroy_deleted_channels(ccm_), 0);
   EXPECT_FALSE(ccm_flag_test(&ccm_->flag, CCM_CTX_DELETED));
-  EXPECT_EQ(ccm_queue_count(&ccm_->channelq), 5);
+  EXPECT_EQ(ccm_queue_count(&ccm_->channelq), 6);
   EXPECT_EQ(ccm_->channelq.head, chs[0]);
   EXPECT_EQ(chs[0]->nxt, chs[2]);
-  EXPECT_EQ(ccm_->channelq.tail, chs[5]);
+  EXPECT_EQ(ccm_->channelq.tail, chs[7]);
   EXPECT_EQ(ccm_->channel_newq.head, late);
   EXPECT_EQ(ccm_channel_closeall(ccm_), 0);
   EXPECT_EQ(ccm_->channelq.head, nullptr);
   EXPECT_EQ(ccm_->channelq.tail, nullptr);
   EXPECT_EQ(ccm_->channel_newq.head, late);  // untouched; ccm_close releases it
-}
-
-TEST_F(ChannelTest, SendQueueQueries) {
-  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);
-  ccm_channel_t* silent = add_channel(nullptr, CCM_TYPE_SILENT);
-  ccm_channel_t* live = add_channel(nullptr, CCM_TYPE_MESSENGER);
-  merge_newq(ccm_);
-  put(body_msg(1), &silent->sendq);
-  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);  // a silent channel's queue does not count
-  put(body_msg(1), &live->sendq);
-  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 0);
-  EXPECT_EQ(ccm_get_sendq_count(ccm_), 0);  // channels' queues are not the context's
-  ccm_channel_deletebyID(ccm_, live->ID);
-  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 1);
-  put(body_msg(1), &ccm_->sendq);
-  EXPECT_EQ(ccm_get_sendq_count(ccm_), 1);
-  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 0);
 }
 
 TEST_F(ChannelTest, BindAddressInquiry) {

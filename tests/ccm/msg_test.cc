@@ -14,7 +14,7 @@ namespace {
 using namespace qm7::test;
 using MsgTest = CcmTest;
 
-TEST_F(MsgTest, LayoutReuseAndTheFreeListLimit) {
+TEST_F(MsgTest, LayoutReuseTheFreeListLimitAndRefusedSizes) {
   ccm_msg_t* msg = ccm_msg_alloc(ccm_, &err_);
   ASSERT_NE(msg, nullptr);
   EXPECT_EQ(memcmp(msg->eyec, "##CCM#MESSAGE###", 16), 0);
@@ -45,6 +45,14 @@ TEST_F(MsgTest, LayoutReuseAndTheFreeListLimit) {
   huge->msg_start[2 * 32769 - 257] = 1;  // last byte of the area
   ccm_msg_free(ccm_, huge);              // never pooled
   EXPECT_EQ(ccm_->nof_freemsg, 64);
+  const unsigned long next_id = ccm_->unique_msg_ID;
+  for (int size : {-1, 0, 127, 0x7FFFFFFF}) {
+    err_ = {};
+    EXPECT_EQ(ccm_msg_alloc_huge(ccm_, size, &err_), nullptr) << size;
+    EXPECT_EQ(err_.msgnr, 3301);
+    EXPECT_EQ(strncmp(err_.msginsert, "CCMMSG/src/_ccm/ccmmsg(", 23), 0) << err_.msginsert;
+  }
+  EXPECT_EQ(ccm_->unique_msg_ID, next_id);  // refusals use no ID
 }
 
 // A block that does not come from the free list is not cleared whole, only its header and the
@@ -54,6 +62,7 @@ TEST_F(MsgTest, FreshBlocksHaveACleanHeaderAndHeadroom) {
     for (int round = 0; round < 2; ++round) {  // the second block may be the dirtied first one
       ccm_msg_t* m = ccm_msg_alloc_huge(ccm_, size, &err_);
       ASSERT_NE(m, nullptr);
+      EXPECT_EQ(m->msg_start, m->buffer1 + 256);
       ccm_msg_t h;
       memcpy(&h, m, sizeof h);
       h.nxt = nullptr;  // the fields the pool sets
@@ -72,20 +81,6 @@ TEST_F(MsgTest, FreshBlocksHaveACleanHeaderAndHeadroom) {
       ccm_msg_free(ccm_, m);
     }
   }
-}
-
-TEST_F(MsgTest, SizesThatCannotHoldAMessageAreRefused) {
-  for (int size : {-1, 0, 127, 0x7FFFFFFF}) {
-    err_ = {};
-    EXPECT_EQ(ccm_msg_alloc_huge(ccm_, size, &err_), nullptr) << size;
-    EXPECT_EQ(err_.msgnr, 3301);
-    EXPECT_EQ(strncmp(err_.msginsert, "CCMMSG/src/_ccm/ccmmsg(", 23), 0) << err_.msginsert;
-  }
-  ccm_msg_t* smallest = ccm_msg_alloc_huge(ccm_, 128, &err_);
-  ASSERT_NE(smallest, nullptr);
-  EXPECT_EQ(smallest->msg_start, smallest->buffer1 + 256);
-  ccm_msg_free(ccm_, smallest);
-  EXPECT_EQ(ccm_->unique_msg_ID, 2UL);  // refusals use no ID
 }
 
 // Every message must come back exactly once, IDs must stay unique and the pool limit must hold.
