@@ -75,46 +75,20 @@ TEST_F(ChannelTest, LookupsHoldTheLockOnlyOnSuccessAndSkipDeletedChannels) {
   EXPECT_TRUE(channel_lock_free(ccm_));
 }
 
-TEST_F(ChannelTest, DestroyLogsAndNotifiesByType) {
+TEST_F(ChannelTest, DestroyLogsNotifiesByTypeAndReleasesEverything) {
   LogCapture log;
-  const struct {
-    int type;
-    int msgnr;  // 0: no close line
-    const char* insert;
-    bool notice;
-  } cases[] = {{CCM_TYPE_MESSENGER, 2002040, "s=-1,ID=%d|*ID%d", true},
-               {CCM_TYPE_SILENT, 0, "", false},
-               {CCM_TYPE_PASSIVE, 2002040, "s=-1,ID=%d|*ID%d", false},
-               {CCM_TYPE_LISTEN, 2002040, "s=-1,ID=%d|*LISTEN", true},
-               {CCM_TYPE_SERVER, 2000010, "*ID%d(s=-1,ID=%d)", true},
-               {CCM_TYPE_CP, 2000010, "*ID%d(s=-1,ID=%d)", true},
-               {CCM_TYPE_AGENT, 2000007, "*ID%d(s=-1,ID=%d)", true},
-               {CCM_TYPE_UNSET, 2002040, "s=-1,ID=%d|*ID%d", true}};
-  for (const auto& c : cases) {
-    log.clear();
-    ccm_channel_t* ch = nullptr;
-    ASSERT_EQ(ccm_channel_new_entry(ccm_, &ch, &err_), 0);
-    ch->type = c.type;
-    const int id = ch->ID;
-    ccm_channel_destroy(ccm_, ch, &err_);
-    char insert[128];
-    snprintf(insert, sizeof insert, c.insert, id, id);
-    EXPECT_EQ(log.entries(), (c.msgnr == 0 ? Entries{} : Entries{{c.msgnr, insert}})) << c.type;
-    ccm_msg_t* notice = ccm_queue_pop(&ccm_->recvq);
-    ASSERT_EQ(notice != nullptr, c.notice) << c.type;
-    if (notice == nullptr) continue;
-    ipcmsg_channel_close_t rec;
-    ASSERT_EQ(notice->len, static_cast<int>(sizeof rec));
-    memcpy(static_cast<void*>(&rec), notice->msg_start, sizeof rec);
+  ipcmsg_channel_close_t rec;
+  auto notice = [&] {  // takes the CHANNEL_CLOSE notice off recvq into rec
+    ccm_msg_t* m = ccm_queue_pop(&ccm_->recvq);
+    if (m == nullptr) return false;
+    EXPECT_EQ(m->len, static_cast<int>(sizeof rec));
+    memcpy(static_cast<void*>(&rec), m->msg_start, sizeof rec);
     EXPECT_EQ(memcmp(rec.head.msgtype, "CHANNEL_CLOSE\0\0\0", 16), 0);
-    EXPECT_EQ(rec.ccmch.ID, id);
-    EXPECT_EQ(rec.ccmch.type, c.type);
-    ccm_msg_free(ccm_, notice);
-  }
-}
-
-TEST_F(ChannelTest, DestroyLogsTheRecordedFailureFirstAndReleasesEverything) {
-  LogCapture log;
+    ccm_msg_free(ccm_, m);
+    return true;
+  };
+  // The recorded failure is logged before the close line; socket, buffer, queues and user
+  // context go with the channel, the user context's copy with the notice.
   ccm_channel_t* ch = nullptr;
   const int peer = add_pair_channel("*ID1", &ch);
   ccm_queue_unlink(&ccm_->channel_newq, ch);
@@ -133,15 +107,39 @@ TEST_F(ChannelTest, DestroyLogsTheRecordedFailureFirstAndReleasesEverything) {
   char byte;
   EXPECT_EQ(read(peer, &byte, 1), 0);  // the socket was closed
   EXPECT_EQ(ccm_->nof_freemsg, 3);
-  ccm_msg_t* notice = ccm_queue_pop(&ccm_->recvq);
-  ASSERT_NE(notice, nullptr);
-  ipcmsg_channel_close_t rec;
-  memcpy(static_cast<void*>(&rec), notice->msg_start, sizeof rec);
+  ASSERT_TRUE(notice());
   EXPECT_STREQ(rec.cuc.key, "KEY");
   EXPECT_EQ(rec.cuc.client, 42);
   EXPECT_EQ(rec.ccmch.msgnr, 2002036);
   EXPECT_EQ(rec.ccmch.s, s);
-  ccm_msg_free(ccm_, notice);
+
+  const struct {
+    int type;
+    int msgnr;  // 0: no close line
+    const char* insert;
+    bool notice;
+  } cases[] = {{CCM_TYPE_MESSENGER, 2002040, "s=-1,ID=%d|*ID%d", true},
+               {CCM_TYPE_SILENT, 0, "", false},
+               {CCM_TYPE_PASSIVE, 2002040, "s=-1,ID=%d|*ID%d", false},
+               {CCM_TYPE_LISTEN, 2002040, "s=-1,ID=%d|*LISTEN", true},
+               {CCM_TYPE_SERVER, 2000010, "*ID%d(s=-1,ID=%d)", true},
+               {CCM_TYPE_CP, 2000010, "*ID%d(s=-1,ID=%d)", true},
+               {CCM_TYPE_AGENT, 2000007, "*ID%d(s=-1,ID=%d)", true},
+               {CCM_TYPE_UNSET, 2002040, "s=-1,ID=%d|*ID%d", true}};
+  for (const auto& c : cases) {
+    log.clear();
+    ASSERT_EQ(ccm_channel_new_entry(ccm_, &ch, &err_), 0);
+    ch->type = c.type;
+    const int id = ch->ID;
+    ccm_channel_destroy(ccm_, ch, &err_);
+    char insert[128];
+    snprintf(insert, sizeof insert, c.insert, id, id);
+    EXPECT_EQ(log.entries(), (c.msgnr == 0 ? Entries{} : Entries{{c.msgnr, insert}})) << c.type;
+    ASSERT_EQ(notice(), c.notice) << c.type;
+    if (!c.notice) continue;
+    EXPECT_EQ(rec.ccmch.ID, id);
+    EXPECT_EQ(rec.ccmch.type, c.type);
+  }
 }
 
 TEST_F(ChannelTest, CloseAllDestroyDeletedAndCounting) {

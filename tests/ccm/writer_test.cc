@@ -24,7 +24,7 @@ class WriterTest : public CcmTest {
   int peer_ = -1;
 };
 
-TEST_F(WriterTest, QueuedMessagesLeaveInOneCallAndInvalidPositionsAreDropped) {
+TEST_F(WriterTest, QueuedMessagesLeaveInOneCallAndAClosedPeerEndsTheChannel) {
   open_pair(SOCK_STREAM);
   EXPECT_EQ(write(), 0);  // empty queue: nothing to do
   ccm_msg_t* before = body_msg(50);
@@ -43,6 +43,24 @@ TEST_F(WriterTest, QueuedMessagesLeaveInOneCallAndInvalidPositionsAreDropped) {
   char extra;
   EXPECT_EQ(recv(peer_, &extra, 1, MSG_DONTWAIT), -1);  // nothing of the dropped ones
   EXPECT_NE(ch_->timestamp_last_io, 0);
+
+  // A closed peer deletes the channel with 2002002, and no SIGPIPE.
+  struct sigaction dfl = {}, old = {};  // the default action would end the test program
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, &old);
+  close(peer_);
+  peers_.clear();
+  enqueue(body_msg(100));
+  enqueue(body_msg(100));
+  EXPECT_EQ(write(), -1);
+  sigaction(SIGPIPE, &old, nullptr);
+  EXPECT_TRUE(ch_->flag & CCM_FLAG_DELETED);
+  EXPECT_TRUE(ccm_->flag & CCM_CTX_DELETED);
+  EXPECT_EQ(ch_->msgnr, 2002002);
+  EXPECT_EQ(std::string(ch_->msginsert), std::to_string(EPIPE) + "(" + strerror(EPIPE) +
+                                             ")|*IPC(PEER)(" + std::to_string(ch_->s) + "/ID=1)|");
+  EXPECT_EQ(ccm_queue_count(&ch_->sendq), 2);  // they go with the channel
+  EXPECT_EQ(err_.msgnr, 0);                    // the caller's record is not touched
 }
 
 TEST_F(WriterTest, LargeMessageGoesInPiecesOf256KiB) {
@@ -86,26 +104,6 @@ TEST_F(WriterTest, ShortWritesKeepThePositionAndContinueInOrder) {
   EXPECT_EQ(ch_->sendq.head, nullptr);
   got += read_exact(peer_, 150007 - got.size());
   EXPECT_EQ(got, body_pattern(150000) + body_pattern(7));
-}
-
-TEST_F(WriterTest, ClosedPeerDeletesTheChannelWithoutSigpipe) {
-  struct sigaction dfl = {}, old = {};  // the default action would end the test program
-  dfl.sa_handler = SIG_DFL;
-  sigaction(SIGPIPE, &dfl, &old);
-  open_pair(SOCK_STREAM);
-  close(peer_);
-  peers_.clear();
-  enqueue(body_msg(100));
-  enqueue(body_msg(100));
-  EXPECT_EQ(write(), -1);
-  sigaction(SIGPIPE, &old, nullptr);
-  EXPECT_TRUE(ch_->flag & CCM_FLAG_DELETED);
-  EXPECT_TRUE(ccm_->flag & CCM_CTX_DELETED);
-  EXPECT_EQ(ch_->msgnr, 2002002);
-  EXPECT_EQ(std::string(ch_->msginsert), std::to_string(EPIPE) + "(" + strerror(EPIPE) +
-                                             ")|*IPC(PEER)(" + std::to_string(ch_->s) + "/ID=1)|");
-  EXPECT_EQ(ccm_queue_count(&ch_->sendq), 2);  // they go with the channel
-  EXPECT_EQ(err_.msgnr, 0);                    // the caller's record is not touched
 }
 
 }  // namespace
