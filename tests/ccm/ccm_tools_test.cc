@@ -42,7 +42,7 @@ class CraftedList {
   std::deque<addrinfo> nodes_;
 };
 
-TEST(AddressChoice, RoutableAddressOfThePreferredFamilyElseTheFirstCandidate) {
+TEST(AddressChoice, RoutableAddressOfThePreferredFamilyElseTheFirstAndTheAddressLog) {
   constexpr int k4 = CCM_PREFER_IPV4, k6 = CCM_PREFER_IPV6;
   const struct {
     std::vector<std::string> list;
@@ -73,6 +73,19 @@ TEST(AddressChoice, RoutableAddressOfThePreferredFamilyElseTheFirstCandidate) {
     }
     EXPECT_STREQ(text, c.chosen) << c.list.size() << " entries, options " << c.options;
   }
+  // The address log: one line per address, IPv6 in brackets.
+  qm7::test::LogCapture log;
+  CraftedList list({"fe80::1", "10.0.0.5"});
+  qm7::ccm_detail::log_address_list("agent", list.head());
+  ccm_error_t err;
+  EXPECT_EQ(ccm_log_all_ip("::1", &err), 0);
+  EXPECT_EQ(
+      log.entries(),
+      (Entries{{2000066, "agent|[fe80::1]"}, {2000066, "agent|10.0.0.5"}, {2000066, "::1|[::1]"}}));
+  log.clear();
+  EXPECT_EQ(ccm_log_all_ip("qm7-no-such-host.invalid", &err), -1);
+  EXPECT_EQ(err.msgnr, 2000102);
+  EXPECT_TRUE(log.entries().empty());
 }
 
 TEST(Hostname2Address, NumericBracketedLocalhostAndFailures) {
@@ -147,21 +160,6 @@ TEST(AddressText, ShortBuffersAndBrackets) {
   char exact[6];  // strlen("a:b") + 3: exactly the room promised
   EXPECT_STREQ(ccm_addressformatted("a:b", exact), "[a:b]");
   EXPECT_EQ(ccm_addressformatted(nullptr, out), nullptr);
-}
-
-TEST(AddressLog, OneLinePerAddressWithBrackets) {
-  qm7::test::LogCapture log;
-  CraftedList list({"fe80::1", "10.0.0.5"});
-  qm7::ccm_detail::log_address_list("agent", list.head());
-  ccm_error_t err;
-  EXPECT_EQ(ccm_log_all_ip("::1", &err), 0);
-  EXPECT_EQ(
-      log.entries(),
-      (Entries{{2000066, "agent|[fe80::1]"}, {2000066, "agent|10.0.0.5"}, {2000066, "::1|[::1]"}}));
-  log.clear();
-  EXPECT_EQ(ccm_log_all_ip("qm7-no-such-host.invalid", &err), -1);
-  EXPECT_EQ(err.msgnr, 2000102);
-  EXPECT_TRUE(log.entries().empty());
 }
 
 TEST(HostQueries, Ipv6SupportAndOwnAddress) {

@@ -59,7 +59,7 @@ TEST_F(SendFrameTest, NatFramesAndTheirAddressingElements) {
   }
 }
 
-TEST_F(SendFrameTest, NativeGssAndIpcFrames) {
+TEST_F(SendFrameTest, NativeGssAndIpcFramesAndFramesThatWouldNotFit) {
   ccm_msg_t* msg = body_msg(48);
   for (int bad : {-1, 100000000}) {  // lengths the field cannot carry: nothing written
     msg->len = bad;
@@ -92,10 +92,9 @@ TEST_F(SendFrameTest, NativeGssAndIpcFrames) {
   ASSERT_EQ(send_IPC_message(ccm_, msg), 0);
   EXPECT_EQ(msg->type, CCM_MSGTYPE_IPC);
   EXPECT_EQ(sent(), frame("IPC", body_pattern(20)));
-}
 
-TEST_F(SendFrameTest, AFrameThatWouldNotFitIsRefusedAndStaysWithTheCaller) {
-  ccm_msg_t* msg = body_msg(10);
+  // A frame that would not fit is refused and stays with the caller.
+  msg = body_msg(10);
   msg->msg_start = msg->buffer1 + 20;  // no headroom for the header
   EXPECT_EQ(send_NAT_message(ccm_, msg), -1);
   EXPECT_EQ(send_native_message(ccm_, msg), -1);
