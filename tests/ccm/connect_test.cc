@@ -1,6 +1,6 @@
 // Connecting and listening over loopback: names that do not resolve, refused and impossible
-// ports, listening on "*LOCAL" and on every address, the duplicate check, socket pairs, and the
-// socket settings with their failures.
+// ports, listening on "*LOCAL" and on every address over IPv6 and IPv4, the duplicate check,
+// socket pairs, and the socket settings with their failures.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "ccm/ccm_test_util.h"
 
@@ -61,7 +62,7 @@ TEST_F(ConnectTest, ListenOnLocalAndConnectToIt) {
   EXPECT_STREQ(lst->name, "*LISTEN");
   EXPECT_EQ(lst->type, CCM_TYPE_LISTEN);
   expect_cloexec_nonblocking(lst->s);
-  const sockaddr_in6 sa = local_address(lst->s);
+  sockaddr_in6 sa = local_address(lst->s);
   ASSERT_EQ(sa.sin6_family, AF_INET6);  // with IPv6, "*LOCAL" is ::1
   EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&sa.sin6_addr));
   const int port = ntohs(sa.sin6_port);
@@ -95,21 +96,22 @@ TEST_F(ConnectTest, ListenOnLocalAndConnectToIt) {
   ccm_channel_deletebyID(ccm_, 2);  // nor does a deleted one
   EXPECT_EQ(ccm_is_cp_connecting(ccm_, "::1", port, &err_), 0);
   EXPECT_EQ(ccm_is_cp_connecting(ccm_, kUnresolvable.c_str(), port, &err_), -1);
-}
 
-TEST_F(ConnectTest, ListenOnEveryAddressWithAndWithoutIpv6) {
+  // Every address with IPv6; then, as on a host without it, IPv4 sockets: "*LOCAL" at the port
+  // taken on ::1 (free on 127.0.0.1), and every address.
   ASSERT_EQ(ccm_create_listen(ccm_, "", 0, 5, &err_), 0);
-  sockaddr_in6 sa = local_address(ccm_->channel_newq.head->s);
+  sa = local_address(ccm_->channel_newq.tail->s);
   EXPECT_EQ(sa.sin6_family, AF_INET6);
   EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&sa.sin6_addr));
-  ccm_flag_clear(&ccm_->flag, CCM_CTX_IPV6);  // as on a host without IPv6
-  for (const char* where : {"*LOCAL", ""}) {
-    ASSERT_EQ(ccm_create_listen(ccm_, where, 0, 5, &err_), 0);
-    sockaddr_in v4;
+  ccm_flag_clear(&ccm_->flag, CCM_CTX_IPV6);
+  for (auto [where, at] : {std::pair{"*LOCAL", port}, std::pair{"", 0}}) {
+    ASSERT_EQ(ccm_create_listen(ccm_, where, at, 5, &err_), 0) << err_.msginsert;
     sa = local_address(ccm_->channel_newq.tail->s);
+    sockaddr_in v4;
     memcpy(&v4, &sa, sizeof v4);
     EXPECT_EQ(v4.sin_family, AF_INET);
     EXPECT_EQ(v4.sin_addr.s_addr, htonl(*where ? INADDR_LOOPBACK : INADDR_ANY));
+    EXPECT_TRUE(at == 0 || ntohs(v4.sin_port) == at) << ntohs(v4.sin_port);
   }
 }
 
@@ -117,14 +119,8 @@ TEST_F(ConnectTest, ChannelPairAndSocketSettingFailures) {
   ccm_channel_t* a = nullptr;
   ccm_channel_t* b = nullptr;
   ASSERT_EQ(ccm_channel_create_pair(ccm_, &a, &b, &err_), 0);
-  EXPECT_EQ(ccm_->channel_newq.head, a);
-  EXPECT_EQ(ccm_->channel_newq.tail, b);
-  EXPECT_EQ(a->type, CCM_TYPE_UNSET);
   expect_cloexec_nonblocking(a->s);
   expect_cloexec_nonblocking(b->s);
-  ASSERT_EQ(write(a->s, "xy", 2), 2);
-  char buf[4];
-  EXPECT_EQ(read(b->s, buf, sizeof buf), 2);
   // A local socket has no address to learn: the flag is set, the address stays empty.
   EXPECT_EQ(ccm_channel_bindaddr_inquire(ccm_, a, &err_), 0);
   EXPECT_TRUE(ccm_flag_test(&a->flag, CCM_FLAG_BINDADDR));

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,58 +17,72 @@
 namespace {
 
 using namespace qm7::test;
+using DataPathTest = CcmTest;
 
-class DataPathTest : public CcmTest {
- protected:
-  void SetUp() override {
-    CcmTest::SetUp();
-    ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
-  }
-  // Bytes waiting in the processor wake-up pipe (consumed); false in `all_p` if any is not "P".
-  int drain(bool* all_p) {
-    int n = 0;
-    char buf[4096];
-    ssize_t got;
-    *all_p = true;
-    while ((got = read(ccm_->processor_wakeup[0], buf, sizeof buf)) > 0) {
-      for (ssize_t i = 0; i < got; ++i) *all_p = *all_p && buf[i] == 'P';
-      n += static_cast<int>(got);
-    }
-    return n;
-  }
-};
+// Bytes waiting in a pipe, not consumed.
+int waiting(int fd) {
+  int n = -1;
+  ioctl(fd, FIONREAD, &n);
+  return n;
+}
 
-// The processor looks at recvq before it waits, so only a frame that finds the queue empty needs
-// a wake-up byte; one per frame would make it return from that many empty waits later.
-TEST_F(DataPathTest, FramesQueuedBehindOthersWriteNoWakeup) {
+// Sends share a network wake-up byte that is still waiting; the processor looks at recvq before
+// it waits, so only a frame that finds the queue empty writes it a byte. A byte per message would
+// make the other thread return from that many empty waits later.
+TEST_F(DataPathTest, WakeupBytesOnlyWhereTheOtherThreadMayWait) {
   ccm_channel_t* ch = nullptr;
-  const int peer = add_pair_channel("MANY", &ch);
-  merge_newq(ccm_);
+  const int far = add_pair_channel("PEER", &ch);
+  auto send = [this](int len) {
+    ccm_msg_t* m = body_msg(len);
+    ccm_setaddr(m, 0, 0, "PEER", "", 0);
+    ASSERT_EQ(send_NAT_message(ccm_, m), 0);
+  };
+  send(1);  // before the thread starts there is no pipe to write to, and none is owed
+  EXPECT_EQ(ccm_->send_wakeup_pending, 0);
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
+  const int wake = ccm_->network_wakeup[0];
+  for (int i = 0; i < 5; ++i) send(10 + i);
+  EXPECT_EQ(waiting(wake), 1);
+  // One pass takes the byte and writes all six frames.
+  EXPECT_EQ(ccm_network_select(ccm_, 0, &err_), 0);
+  EXPECT_EQ(waiting(wake), 0);
+  const size_t total = 6 * (48 + 5) + 1 + 10 + 11 + 12 + 13 + 14;
+  EXPECT_EQ(read_exact(far, total).size(), total);
+  // The thread is awake until its next pass begins, which dispatches what is sent meanwhile: no
+  // byte. From the start of that pass on, a send writes one again.
+  for (int expected : {0, 1}) {
+    send(1);
+    EXPECT_EQ(waiting(wake), expected);
+    ccm_dispatch_send_messages(ccm_);
+  }
+  for (int i = 0; i < 3; ++i) ccm_wakeup_network(ccm_);  // explicit wake-ups always write
+  EXPECT_EQ(waiting(wake), 4);
+
   std::string stream;
   for (int i = 0; i < 20; ++i) stream += job_state_frame();
-  ASSERT_EQ(write(peer, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  ASSERT_EQ(write(far, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
   ASSERT_EQ(ccm_read_channel(ccm_, ch, &err_), 0);  // 6780 bytes: all in one receive call
-  bool all_p = false;
-  EXPECT_EQ(drain(&all_p), 1);
-  EXPECT_TRUE(all_p);
-  ASSERT_EQ(write(peer, stream.data(), 339), 339);  // the queue is not empty: no byte
+  const int processor = ccm_->processor_wakeup[0];
+  EXPECT_EQ(waiting(processor), 1);
+  char byte = 0;
+  EXPECT_EQ(read(processor, &byte, 1), 1);
+  EXPECT_EQ(byte, 'P');
+  ASSERT_EQ(write(far, stream.data(), 339), 339);  // the queue is not empty: no byte
   ASSERT_EQ(ccm_read_channel(ccm_, ch, &err_), 0);
-  EXPECT_EQ(drain(&all_p), 0);
-  int n = 0;
+  EXPECT_EQ(waiting(processor), 0);
   ccm_queue_lock(ccm_);
-  for (ccm_msg_t* m = ccm_->recvq.head; m != nullptr; m = m->nxt) ++n;
+  EXPECT_EQ(ccm_queue_count(&ccm_->recvq), 21);
   ccm_queue_unlock(ccm_);
-  EXPECT_EQ(n, 21);
 }
 
 TEST_F(DataPathTest, FailedSelectNamesTheDescriptorsItWasGiven) {
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
   ccm_channel_t* ch = nullptr;
   add_pair_channel("GONE", &ch);
   const int gone = ch->s;
   close(gone);  // select() now refuses the set with EBADF
   const int wake = ccm_->network_wakeup[0];
-  const int lo = wake < gone ? wake : gone;
-  const int hi = wake < gone ? gone : wake;
+  const int lo = std::min(wake, gone), hi = std::max(wake, gone);
   ccm_error_t err{};
   EXPECT_EQ(ccm_network_select(ccm_, 0, &err), -1);
   EXPECT_EQ(err.msgnr, 2000102);
@@ -87,61 +102,6 @@ TEST_F(DataPathTest, HeaderLengthFieldHasEightDigits) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(msg->msg_start), 8), want);
   }
   ccm_msg_free(ccm_, msg);
-}
-
-// Bytes waiting in a pipe, not consumed.
-int waiting(int fd) {
-  int n = -1;
-  ioctl(fd, FIONREAD, &n);
-  return n;
-}
-
-TEST_F(DataPathTest, SendsShareAWakeupByteThatIsStillWaiting) {
-  const int far = add_pair_channel("PEER");
-  const int wake = ccm_->network_wakeup[0];
-  char drop[16];
-  while (read(wake, drop, sizeof drop) > 0) {  // the byte add_pair_channel wrote
-  }
-  for (int i = 0; i < 5; ++i) {
-    ccm_msg_t* m = body_msg(10 + i);
-    ccm_setaddr(m, 0, 0, "PEER", "", 0);
-    ASSERT_EQ(send_NAT_message(ccm_, m), 0);
-  }
-  EXPECT_EQ(waiting(wake), 1);
-  // One pass takes the byte and writes all five frames.
-  ccm_error_t err{};
-  EXPECT_EQ(ccm_network_select(ccm_, 0, &err), 0);
-  EXPECT_EQ(waiting(wake), 0);
-  size_t total = 0;
-  for (int i = 0; i < 5; ++i) total += 48 + 5 + 10 + i;
-  EXPECT_EQ(read_exact(far, total).size(), total);
-  // The thread is awake until its next pass begins, which dispatches what is sent meanwhile: no
-  // byte. From the start of that pass on, a send writes one again.
-  for (int expected : {0, 1}) {
-    ccm_msg_t* m = body_msg(1);
-    ccm_setaddr(m, 0, 0, "PEER", "", 0);
-    ASSERT_EQ(send_NAT_message(ccm_, m), 0);
-    EXPECT_EQ(waiting(wake), expected);
-    ccm_dispatch_send_messages(ccm_);
-  }
-  // Explicit wake-ups always write.
-  for (int i = 0; i < 3; ++i) ccm_wakeup_network(ccm_);
-  EXPECT_EQ(waiting(wake), 4);
-}
-
-TEST_F(DataPathTest, SendWithoutPipesLeavesNoWakeupPending) {
-  // Before the thread starts there is no pipe to write to: the first pass dispatches what is
-  // queued, and the first send after the pipes exist writes its byte.
-  ccm_close_wakeup_pipes(ccm_);
-  ccm_msg_t* m = body_msg(1);
-  ccm_setaddr(m, 0, 0, "NOWHERE", "", 0);
-  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
-  EXPECT_EQ(ccm_->send_wakeup_pending, 0);
-  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
-  m = body_msg(1);
-  ccm_setaddr(m, 0, 0, "NOWHERE", "", 0);
-  ASSERT_EQ(send_NAT_message(ccm_, m), 0);
-  EXPECT_EQ(waiting(ccm_->network_wakeup[0]), 1);
 }
 
 }  // namespace
