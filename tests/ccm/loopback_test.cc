@@ -63,44 +63,41 @@ class LoopbackTest : public CcmTest {
   int a_id_ = 0, b_id_ = 0;
 };
 
+// Each way a NAT frame (the sender name keeps its blanks), a native one and an IPC record (header
+// removed, the channel's name as sender address); the accepted and the connected channel both
+// send without delay.
 TEST_F(LoopbackTest, NatNativeAndIpcFramesBothWaysWithoutDelay) {
-  ccm_msg_t* m = msg_for(b_, 276, b_id_);
-  ccm_setaddr(m, b_id_, 0, "", "JPAKTJ_R", 0);
-  ccm_setback(m, "", "SENDER", 0x0102);
-  ASSERT_EQ(send_NAT_message(b_, m), 0);
-  ccm_msg_t* got = receive(ccm_, 10);
-  ASSERT_NE(got, nullptr);
-  EXPECT_EQ(msg_bytes(got), body_pattern(276));
-  EXPECT_STREQ(got->addr.dst_name, "JPAKTJ_R");
-  EXPECT_STREQ(got->addr.src_name, "SENDER  ");  // the sender name keeps its blanks
-  EXPECT_EQ(got->addr.src_acv, 0x0102);
-  EXPECT_EQ(got->addr.src_ID, a_id_);
-  ccm_msg_t* reply = msg_for(ccm_, 0, 0);  // a native reply addressed to the sender
-  ccm_setaddr_reply(reply, got);
-  ccm_msg_free(ccm_, got);
   char data[] = "hello";
-  ccm_msg_write_native_data(reply, 4, data, 5);
-  ASSERT_EQ(send_native_message(ccm_, reply), 0);
-  got = receive(b_, 10);
-  ASSERT_NE(got, nullptr);
-  EXPECT_EQ(got->protocol_key, 4);
-  EXPECT_EQ(msg_bytes(got), "hello");
-  EXPECT_EQ(got->addr.src_ID, b_id_);
-  ccm_msg_free(b_, got);
-
-  // IPC records both ways: type 3, header removed, the channel's name as sender address.
-  for (auto [from, to, id] : {std::tuple{ccm_, b_, a_id_}, std::tuple{b_, ccm_, b_id_}}) {
-    ccm_msg_t* ipc = msg_for(from, 40, id);
-    memcpy(ipc->msg_start, "TESTREC", 8);
-    ASSERT_EQ(send_IPC_message(from, ipc), 0);
-    got = receive(to, 10);
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->len, 40);
-    EXPECT_EQ(ipc_type(got), "TESTREC");
-    EXPECT_EQ(std::string(got->addr.src_addr), "*ID" + std::to_string(got->addr.src_ID));
-    ccm_msg_free(to, got);
+  for (auto [from, to, id, to_id] :
+       {std::tuple{b_, ccm_, b_id_, a_id_}, std::tuple{ccm_, b_, a_id_, b_id_}}) {
+    ccm_msg_t* m = msg_for(from, 276, id);
+    ccm_setaddr(m, id, 0, "", "JPAKTJ_R", 0);
+    ccm_setback(m, "", "SENDER", 0x0102);
+    ASSERT_EQ(send_NAT_message(from, m), 0);
+    m = msg_for(from, 0, id);
+    ccm_msg_write_native_data(m, 4, data, 5);
+    ASSERT_EQ(send_native_message(from, m), 0);
+    m = msg_for(from, 40, id);
+    memcpy(m->msg_start, "TESTREC", 8);
+    ASSERT_EQ(send_IPC_message(from, m), 0);
+    ccm_msg_t* got[3];
+    for (ccm_msg_t*& g : got) {
+      g = receive(to, 10);
+      ASSERT_NE(g, nullptr);
+    }
+    EXPECT_EQ(msg_bytes(got[0]), body_pattern(276));
+    EXPECT_STREQ(got[0]->addr.dst_name, "JPAKTJ_R");
+    EXPECT_STREQ(got[0]->addr.src_name, "SENDER  ");
+    EXPECT_EQ(got[0]->addr.src_acv, 0x0102);
+    EXPECT_EQ(got[0]->addr.src_ID, to_id);
+    EXPECT_EQ(got[1]->protocol_key, 4);
+    EXPECT_EQ(msg_bytes(got[1]), "hello");
+    EXPECT_EQ(got[2]->len, 40);
+    EXPECT_EQ(ipc_type(got[2]), "TESTREC");
+    EXPECT_EQ(std::string(got[2]->addr.src_addr), "*ID" + std::to_string(to_id));
+    for (ccm_msg_t* g : got) ccm_msg_free(to, g);
     // Without TCP_NODELAY a small frame waits for the acknowledgement of the one before.
-    ccm_channel_t* ch = ccm_channel_getbyID(from, id);  // accepted, then connected
+    ccm_channel_t* ch = ccm_channel_getbyID(from, id);
     ASSERT_NE(ch, nullptr);
     int on = 0;
     socklen_t len = sizeof on;
