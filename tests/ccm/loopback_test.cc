@@ -30,12 +30,12 @@ class LoopbackTest : public CcmTest {
  protected:
   void SetUp() override {
     CcmTest::SetUp();
+    ASSERT_EQ(ccm_open(&host_, &b_, &err_), 0);
     ccm_->max_frame_len = 24 << 20;
     ASSERT_EQ(ccm_create_listen(ccm_, "127.0.0.1", 0, 5, &err_), 0);
     sockaddr_in sa{};
     socklen_t sl = sizeof sa;
     getsockname(ccm_->channel_newq.tail->s, reinterpret_cast<sockaddr*>(&sa), &sl);
-    ASSERT_EQ(ccm_open(&host_, &b_, &err_), 0);
     start();
     ASSERT_EQ(ccm_thread_start(b_, &err_), 0);
     b_id_ =
