@@ -126,7 +126,8 @@ TEST_F(ThreadTest, AcceptOutOfDescriptorsPausesInsteadOfSpinning) {
   // The limit is put just above a spare descriptor; closing the spare later frees one.
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int spare = dup(0);
+  const int spare = dup(peers_[0]);  // not 0: a run without standard input has none there
+  ASSERT_GE(spare, 0);
   struct rlimit tight = saved;
   tight.rlim_cur = static_cast<rlim_t>(spare) + 1;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
