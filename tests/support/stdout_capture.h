@@ -6,36 +6,29 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace qm7_test {
 
 class StdoutCapture {
  public:
-  StdoutCapture() {
+  StdoutCapture() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
     fflush(stdout);
-    char path[] = "/tmp/qm7_stdout_XXXXXX";
-    file_ = mkstemp(path);
-    unlink(path);
-    saved_ = dup(STDOUT_FILENO);
-    dup2(file_, STDOUT_FILENO);
+    dup2(fileno(file_), STDOUT_FILENO);
   }
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
   ~StdoutCapture() {
     Restore();
-    if (file_ >= 0) close(file_);
+    fclose(file_);
   }
 
   // Stops capturing and returns everything written since the capture began.
   std::string Take() {
     Restore();
     std::string out;
-    char buf[4096];
-    lseek(file_, 0, SEEK_SET);
-    ssize_t n;
-    while ((n = read(file_, buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
+    rewind(file_);
+    for (int c; (c = fgetc(file_)) != EOF;) out += static_cast<char>(c);
     return out;
   }
 
@@ -47,8 +40,8 @@ class StdoutCapture {
     close(saved_);
     saved_ = -1;
   }
-  int file_ = -1;
-  int saved_ = -1;
+  FILE* file_;
+  int saved_;
 };
 
 }  // namespace qm7_test
