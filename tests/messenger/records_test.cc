@@ -109,11 +109,15 @@ TEST(JobEventRecord, BytesTextBoundsAndDecoding) {
   EXPECT_EQ(meld::record_kind::job_event, d.kind);
   EXPECT_EQ(0xFFFEu, d.client);
   EXPECT_EQ("done", d.info_text);
+  EXPECT_EQ("12.2.0+build.2108", d.md_version);
+  EXPECT_EQ(6, d.time.second);
   EXPECT_EQ(0x11121314, d.sid);
   // Too short for a header or a job event, an unknown status, a wrong type.
   for (size_t len : {0u, 24u, 275u}) EXPECT_FALSE(Decodes(bytes(want.begin(), want.begin() + len)));
   want[24] = 'Q';
-  EXPECT_FALSE(Decodes(want));
+  std::string why;
+  EXPECT_FALSE(meld::decode_record(want, &d, &why));
+  EXPECT_EQ("unknown status byte", why);
   want[24] = 'R';
   EXPECT_TRUE(Decodes(want));
   want[0] = 'X';
