@@ -14,7 +14,7 @@ namespace meld = qm7::meld;
 namespace {
 
 using bytes = std::vector<unsigned char>;
-using out = std::span<unsigned char>;
+using area = std::span<unsigned char>;
 
 // 2026-03-09 08:07:06 UTC (0x69AE7FAA); the local fields differ, records carry UTC.
 DATUM_BUFF FixedClock() {
@@ -62,9 +62,9 @@ bytes Skeleton(size_t len, uint16_t client, int32_t job, char status, size_t ver
 template <typename Build>
 bytes Built(size_t len, Build build) {
   bytes buf(len + 1, 0xA5);
-  EXPECT_EQ(0u, build(out(buf.data(), len - 1)));
+  EXPECT_EQ(0u, build(area(buf.data(), len - 1)));
   EXPECT_EQ(bytes(len + 1, 0xA5), buf);
-  EXPECT_EQ(len, build(out(buf.data(), len)));
+  EXPECT_EQ(len, build(area(buf.data(), len)));
   EXPECT_EQ(0xA5, buf[len]) << "written beyond the record";
   buf.pop_back();
   return buf;
@@ -95,7 +95,7 @@ TEST(JobEventRecord, BytesTextBoundsAndDecoding) {
   f.status = 'E';
   f.info_text = "done";
   f.reti = 3;
-  auto build = [&](out b) { return meld::build_job_event_record(b, f, FixedClock(), kIds); };
+  auto build = [&](area b) { return meld::build_job_event_record(b, f, FixedClock(), kIds); };
   bytes want = Skeleton(276, 0xFFFE, 42, 'E', 57, 108);
   PutText(want, 25, std::string("done") + '\0' + std::string(27, ' '));
   PutLe(want, 100, 3);
@@ -149,7 +149,7 @@ TEST(OutputFileRecord, BytesAndThe187CarriedPathBytes) {
   f.jobnri = 1234;
   f.output_login = 'Y';
   f.output_file = "/var/log/job.out";
-  auto build = [&](out b) { return meld::build_output_file_record(b, f, FixedClock()); };
+  auto build = [&](area b) { return meld::build_output_file_record(b, f, FixedClock()); };
   bytes want = Skeleton(276, 7, 1234, 'O', 25, 68);
   want[88] = 'Y';
   PutText(want, 89, "/var/log/job.out");
@@ -175,7 +175,7 @@ TEST(VariableRecord, BytesWithAndWithoutVariable) {
   f.var_name = "COUNT";
   f.var_value = "17";
   f.var_type = 'N';
-  auto build = [&](out b) { return meld::build_variable_record(b, f, FixedClock()); };
+  auto build = [&](area b) { return meld::build_variable_record(b, f, FixedClock()); };
   bytes want = Skeleton(1521, 3, 9, 'V', 57, 100);
   PutText(want, 25, std::string(32, ' '));
   PutLe(want, 120, 108);
