@@ -127,6 +127,8 @@ TEST(Hostname2Address, NumericBracketedLocalhostAndFailures) {
   for (const char* bad : {"[]", long_name.c_str(), static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(ccm_hostname2address(bad, CCM_PREFER_IPV4, &addr, &err), -1);
   }
+  EXPECT_EQ(ccm_hostname2address("10.0.0.5", CCM_PREFER_IPV4, nullptr, &err),
+            -1);  // no result area
 }
 
 TEST(AddressText, ShortBuffersAndBrackets) {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "ccm/ccm_test_util.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
@@ -24,7 +25,9 @@ class IpcDispatchTest : public CcmTest {
 
 TEST_F(IpcDispatchTest, KnownUnknownAndShortRecords) {
   const char close_rec[64] = "CHANNEL_CLOSE";
+  qm7_test::StdoutCapture out;  // with the trace off, no dump reaches standard output
   EXPECT_EQ(process(close_rec, sizeof close_rec), 0);
+  EXPECT_EQ(out.Take(), "");
   EXPECT_EQ(ppcx, &host_);
   EXPECT_TRUE(log_.entries().empty());
   const char accept[20] = "CHANNEL_ACCEPT";

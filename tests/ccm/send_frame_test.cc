@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "ccm/ccm_test_util.h"
 
@@ -112,6 +113,20 @@ TEST_F(SendFrameTest, NativeGssAndIpcFramesAndFramesThatWouldNotFit) {
   ccm_setback(msg, "", "", 0);
   EXPECT_EQ(send_NAT_message(ccm_, msg), 0);
   EXPECT_EQ(sent().size(), 2u * 32768 - 256 + 5 + 48);
+  // In front of the body go the header, the body element and, with a name only, its element.
+  for (const auto& [name, front] : {std::pair{"FUNC", 48 + 5 + 10}, std::pair{"", 48 + 5}}) {
+    for (int room : {front - 1, front}) {
+      msg = body_msg(10);
+      ccm_setaddr(msg, 0, 0, "", name, 0);
+      msg->msg_start = msg->buffer1 + room;
+      ASSERT_EQ(send_NAT_message(ccm_, msg), room == front ? 0 : -1) << name << " " << room;
+      if (room < front) {
+        ccm_msg_free(ccm_, msg);
+      } else {
+        EXPECT_EQ(sent().size(), static_cast<size_t>(front) + 10) << name;
+      }
+    }
+  }
 }
 
 TEST_F(SendFrameTest, RoutingByRunningMode) {
