@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -39,9 +40,7 @@ int OpenTemp(std::string* path) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Whole milliseconds left until `seconds` after `start`, rounded up; 0 when none.
@@ -80,57 +79,18 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
   _exit(127);
 }
 
-// Written by the SIGCHLD handler: the wake-up where pidfd_open is missing (valgrind lacks it).
-int g_sigchld_pipe[2] = {-1, -1};
-
-void OnSigchld(int) {
-  const int saved = errno;
-  (void)!write(g_sigchld_pipe[1], "c", 1);  // a full pipe is already a wake-up
-  errno = saved;
-}
-
-void InstallSigchldPipe() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (pipe2(g_sigchld_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction sa = {};
-    sa.sa_handler = OnSigchld;
-    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGCHLD, &sa, nullptr);
-  });
-}
-
-// Reaps `pid`, waiting at most `seconds` for it to end before killing it; the wait status.
+// Reaps `pid`, killing it after `seconds`; the wait status. Polled, as valgrind offers neither
+// pidfd_open nor a SIGCHLD that a poll() could wait for without a handler of its own.
 int Reap(pid_t pid, double seconds) {
   const auto start = clock_type::now();
-  static bool pidfd_missing = false;  // asked once: valgrind warns at every call
-  const int pidfd = pidfd_missing ? -1 : static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  const bool use_pipe = pidfd < 0;
-  if (use_pipe) {
-    pidfd_missing = pidfd_missing || errno == ENOSYS;
-    InstallSigchldPipe();
-  }
   int status = 0;
-  for (;;) {
-    if (use_pipe) {
-      // Drained before the check, so a SIGCHLD after it leaves a byte for poll().
-      char drain[64];
-      while (read(g_sigchld_pipe[0], drain, sizeof(drain)) > 0) {
-      }
-      if (waitpid(pid, &status, WNOHANG) == pid) return status;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
+    if (RemainingMs(start, seconds) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
     }
-    const int ms = RemainingMs(start, seconds);
-    if (ms == 0) break;
-    struct pollfd p = {use_pipe ? g_sigchld_pipe[0] : pidfd, POLLIN, 0};
-    const int r = poll(&p, 1, ms);
-    if ((r < 0 && errno != EINTR) || (r > 0 && !use_pipe)) break;
-  }
-  if (pidfd >= 0) close(pidfd);
-  if (waitpid(pid, &status, WNOHANG) != pid) {
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    usleep(1000);
   }
   return status;
 }
@@ -156,8 +116,6 @@ int BindLoopback(bool ipv6, int* port) {
   *port = ntohs(ipv6 ? a.in6.sin6_port : a.in.sin_port);
   return fd;
 }
-
-int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 }  // namespace
 
@@ -237,7 +195,8 @@ run_result child::Wait(double limit_seconds) {
   run_result r;
   r.pid = pid_;
   if (pid_ <= 0 || waited_) return r;
-  r.exit_code = ExitCodeOf(Reap(pid_, limit_seconds));
+  const int status = Reap(pid_, limit_seconds);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   waited_ = true;
   r.seconds = std::chrono::duration<double>(clock_type::now() - start_).count();
   r.out = out_pipe_ >= 0 ? buffer_ : ReadFile(out_path_);
@@ -270,6 +229,20 @@ bool child::ReadLine(std::string* line, double seconds) {
 run_result RunProgram(const std::string& name, const std::vector<std::string>& args,
                       const spawn_options& opts, double limit_seconds) {
   return child(BinPath(name), args, opts).Wait(limit_seconds);
+}
+
+std::vector<run_result> RunMessengers(const std::vector<std::vector<std::string>>& args,
+                                      const std::vector<spawn_options>& opts) {
+  std::vector<run_result> results;
+  std::vector<std::unique_ptr<child>> running;
+  for (size_t i = 0; i < args.size(); ++i) {
+    running.push_back(std::make_unique<child>(BinPath("qm_jpmd"), args[i],
+                                              i < opts.size() ? opts[i] : spawn_options{}));
+    if (!UnderValgrind() && i + 1 < args.size()) continue;
+    for (auto& c : running) results.push_back(c->Wait());
+    running.clear();
+  }
+  return results;
 }
 
 sim_process::sim_process(const std::vector<std::string>& args, int nofile_limit)
@@ -342,21 +315,20 @@ void raw_agent::Serve() {
     std::vector<unsigned char> buf;
   };
   std::vector<conn> conns;
+  std::vector<int> kept;  // greet_and_keep connections the messenger has closed
   auto send_all = [](int fd, const frame& f) { (void)!send(fd, f.data(), f.size(), MSG_NOSIGNAL); };
   for (;;) {
     std::vector<pollfd> fds = {{stop_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    for (auto& c : conns) {
-      fds.push_back(
-          {c.fd, static_cast<short>(c.mode == conn_mode::greet_never_read ? 0 : POLLIN), 0});
+    for (const conn& c : conns) {
+      fds.push_back({c.fd, c.mode == conn_mode::greet_never_read ? short{0} : short{POLLIN}, 0});
     }
-    if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
     if (fds[0].revents) break;
+    std::lock_guard<std::mutex> lock(mu_);
     for (size_t i = 2; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       conn& c = conns[i - 2];
+      conn_log& log = logs_[c.index];
       unsigned char chunk[65536];
       const bool reset = c.mode == conn_mode::greet_then_reset;
       ssize_t n = c.mode == conn_mode::greet_never_read
@@ -367,65 +339,57 @@ void raw_agent::Serve() {
         setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
         n = 0;
       }
-      std::lock_guard<std::mutex> lock(mu_);
-      conn_log& log = logs_[c.index];
       if (n <= 0) {
         log.peer_closed = true;
         log.closed = clock_type::now();
-        close(c.fd);
+        if (c.mode == conn_mode::greet_and_keep) {
+          kept.push_back(c.fd);
+        } else {
+          close(c.fd);
+        }
         c.fd = -1;
-      } else {
-        c.buf.insert(c.buf.end(), chunk, chunk + n);
-        while (c.buf.size() >= 48) {
-          const size_t len =
-              strtoul(std::string(c.buf.begin(), c.buf.begin() + 8).c_str(), nullptr, 10);
-          if (len < 48) {
-            c.buf.clear();
-            break;
-          }
-          if (c.buf.size() < len) break;
-          log.frames.emplace_back(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
-          c.buf.erase(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
-          if (!log.got_frame) {
-            log.got_frame = true;
-            log.first_frame = clock_type::now();
-            if (c.mode == conn_mode::greet_and_answer) send_all(c.fd, OtherFrame());
-          }
+        continue;
+      }
+      c.buf.insert(c.buf.end(), chunk, chunk + n);
+      while (c.buf.size() >= 48) {
+        const size_t len =
+            strtoul(std::string(c.buf.begin(), c.buf.begin() + 8).c_str(), nullptr, 10);
+        if (len < 48) c.buf.clear();
+        if (len < 48 || c.buf.size() < len) break;
+        log.frames.emplace_back(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
+        c.buf.erase(c.buf.begin(), c.buf.begin() + static_cast<long>(len));
+        if (log.frames.size() > 1) continue;
+        log.first_frame = clock_type::now();
+        if (c.mode == conn_mode::greet_and_answer || c.mode == conn_mode::greet_and_keep) {
+          send_all(c.fd, OtherFrame());
         }
       }
-      cv_.notify_all();
     }
     std::erase_if(conns, [](const conn& c) { return c.fd < 0; });
-    if (fds[1].revents) {
-      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      std::lock_guard<std::mutex> lock(mu_);
+    const int fd = fds[1].revents ? accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (fd >= 0) {
       const int index = static_cast<int>(logs_.size());
-      conn_log log;
-      log.accepted = clock_type::now();
       const conn_mode m = mode_(index);
-      if (m == conn_mode::greet_and_answer || m == conn_mode::greet_only ||
-          m == conn_mode::greet_never_read || m == conn_mode::greet_then_close ||
-          m == conn_mode::greet_then_reset) {
-        send_all(fd, GreetingFrame());
-      } else if (m == conn_mode::other_first || m == conn_mode::other_then_close) {
+      logs_.emplace_back().accepted = clock_type::now();
+      if (m == conn_mode::other_first || m == conn_mode::other_then_close) {
         send_all(fd, OtherFrame());
       } else if (m == conn_mode::forged_close) {
         send_all(fd, ForgedCloseFrame());
+      } else if (m != conn_mode::silent) {
+        send_all(fd, GreetingFrame());
       }
-      if (m == conn_mode::refuse || m == conn_mode::other_then_close ||
-          m == conn_mode::greet_then_close) {
-        log.peer_closed = true;
-        log.closed = log.accepted;
+      if (m == conn_mode::other_then_close || m == conn_mode::greet_then_close) {
+        logs_.back().peer_closed = true;
+        logs_.back().closed = logs_.back().accepted;
         close(fd);
       } else {
         conns.push_back({fd, index, m, {}});
       }
-      logs_.push_back(log);
-      cv_.notify_all();
     }
+    cv_.notify_all();
   }
-  for (auto& c : conns) close(c.fd);
+  for (const conn& c : conns) close(c.fd);
+  for (int fd : kept) close(fd);
 }
 
 bool raw_agent::WaitFor(const std::function<bool(const std::vector<conn_log>&)>& pred,
