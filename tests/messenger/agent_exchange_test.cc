@@ -22,10 +22,6 @@ std::string TextAt(const unsigned char* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-double Between(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
 // The job-end frame over IPv6 byte for byte; then, over IPv4 from a job that left 1 100 files
 // open (so the socket lies above 1 024), the record of each kind at its length and offsets: a
 // variable record without a name is 296 bytes, an output path of 300 characters travels as its
@@ -98,8 +94,9 @@ TEST(AgentExchange, FramesByteForByte) {
     const size_t at = r.out.find("socket(...) <-- s=");
     ASSERT_NE(std::string::npos, at);
     EXPECT_GT(atoi(r.out.c_str() + at + strlen("socket(...) <-- s=")), 1024);
-    ASSERT_TRUE(v4.WaitFor([&](auto& logs) { return logs.size() > i && logs[i].peer_closed; }));
-    const frame g = v4.Logs()[i].frames.at(0);
+    const frame g = v4.Logs([&](auto& logs) { return logs.size() > i && logs[i].peer_closed; })
+                        .at(i)
+                        .frames.at(0);
     ASSERT_EQ(48 + 15 + cases[i].record_len, g.size());
     EXPECT_EQ(cases[i].field, TextAt(g.data() + 63 + cases[i].at, cases[i].field.size()));
   }
@@ -220,16 +217,17 @@ TEST(AgentExchange, EachWayARunCanGo) {
     EXPECT_LT(r.seconds, c.max_s);
     if (!agents[i]) continue;
     // Only the last connection may get the record, and only when a second connection came.
-    ASSERT_TRUE(agents[i]->WaitFor([&](auto& logs) {
+    auto settled = [&](auto& logs) {
       return logs.size() == static_cast<size_t>(c.attempts) &&
              (logs.empty() || logs.back().peer_closed);
-    }));
-    const auto logs = agents[i]->Logs();
+    };
+    const auto logs = agents[i]->Logs(settled);
+    ASSERT_TRUE(settled(logs));
     for (size_t k = 0; k < logs.size(); ++k) {
       EXPECT_EQ(k > 0 ? 1u : 0u, logs[k].frames.size()) << "connection " << k;
     }
     if (c.first == conn_mode::other_first) {
-      EXPECT_GE(Between(logs[0].accepted, logs[1].accepted), 0.9);
+      EXPECT_GE(logs[1].accepted - logs[0].accepted, std::chrono::milliseconds(900));
       EXPECT_GE(logs[0].closed, logs[1].first_frame);
     }
   }

@@ -152,9 +152,10 @@ class raw_agent {
   ~raw_agent();
   int port() const { return port_; }
   std::string Pnr() const { return "PNR=" + std::to_string(port_); }
-  // Waits until `pred` holds over the logs (at most `seconds`); whether it did.
-  bool WaitFor(const std::function<bool(const std::vector<conn_log>&)>& pred, double seconds = 10);
-  std::vector<conn_log> Logs();
+  // The connections' logs once `done` holds over them (waiting at most `seconds`), else as
+  // they are by then.
+  std::vector<conn_log> Logs(const std::function<bool(const std::vector<conn_log>&)>& done = {},
+                             double seconds = 10);
 
  private:
   void Serve();

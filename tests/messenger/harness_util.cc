@@ -97,23 +97,18 @@ int Reap(pid_t pid, double seconds) {
 
 // A socket bound to port 0 of the loopback address; its port in `*port`.
 int BindLoopback(bool ipv6, int* port) {
-  union {
-    sockaddr sa;
-    sockaddr_in in;
-    sockaddr_in6 in6;
-  } a = {};
-  socklen_t len = ipv6 ? sizeof(a.in6) : sizeof(a.in);
-  const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (ipv6) {
-    a.in6.sin6_family = AF_INET6;
-    a.in6.sin6_addr = in6addr_loopback;
-  } else {
-    a.in.sin_family = AF_INET;
-    a.in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  bind(fd, &a.sa, len);
-  getsockname(fd, &a.sa, &len);
-  *port = ntohs(ipv6 ? a.in6.sin6_port : a.in.sin_port);
+  sockaddr_in6 a6 = {};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  sockaddr_in a4 = {};
+  a4.sin_family = AF_INET;
+  a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* a = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+  socklen_t len = ipv6 ? sizeof(a6) : sizeof(a4);
+  const int fd = socket(a->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bind(fd, a, len);
+  getsockname(fd, a, &len);
+  *port = ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
   return fd;
 }
 
@@ -214,11 +209,8 @@ bool child::ReadLine(std::string* line, double seconds) {
       return true;
     }
     const int ms = RemainingMs(start, seconds);
-    if (ms == 0 || out_pipe_ < 0) return false;
     struct pollfd p = {out_pipe_, POLLIN, 0};
-    const int r = poll(&p, 1, ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (ms == 0 || out_pipe_ < 0 || poll(&p, 1, ms) <= 0) return false;
     char chunk[4096];
     const ssize_t n = read(out_pipe_, chunk, sizeof(chunk));
     if (n <= 0) return false;
@@ -392,14 +384,10 @@ void raw_agent::Serve() {
   for (int fd : kept) close(fd);
 }
 
-bool raw_agent::WaitFor(const std::function<bool(const std::vector<conn_log>&)>& pred,
-                        double seconds) {
+std::vector<conn_log> raw_agent::Logs(const std::function<bool(const std::vector<conn_log>&)>& done,
+                                      double seconds) {
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return pred(logs_); });
-}
-
-std::vector<conn_log> raw_agent::Logs() {
-  std::lock_guard<std::mutex> lock(mu_);
+  if (done) cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(logs_); });
   return logs_;
 }
 
