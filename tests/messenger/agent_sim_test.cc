@@ -174,32 +174,30 @@ TEST(AgentSim, FaultModes) {
     std::vector<std::string> sim_args, args;
     int exit_code, invalid_answers;
     std::string out, err;  // in the trace; in standard error ("": it stays empty)
-    double min_s, max_s;
-    std::string report;  // the line the simulator prints ("": none is awaited)
+    std::string report;    // the line the simulator prints ("": none is awaited)
   } cases[] = {
       // clang-format off
       {{"--fault", "no-greeting"}, {"TYP=E", "RET=2", "TIMEOUT=1"}, 2, 0, "ended abnormally",
-       "no greeting within 1", 0.9, 5, ""},
+       "no greeting within 1", ""},
       // Each connection in turn is closed at once, not when the network thread's select pass
       // times out ten seconds later: each close notice is an invalid answer.
       {{"--fault", "close"}, {"TYP=S", "RETRY=2"}, 0, 2, "ended normally", "2 attempts used up",
-       0.9, 3, ""},
+       ""},
       // On the first connection only: the second attempt gets through.
       {{"--fault", "other-first", "--fault-count", "1"}, {"TYP=S", "JNR=11", "RETRY=2"}, 0, 1,
-       "ended normally", "", 0.9, 5, "job-state job=11 "},
+       "ended normally", "", "job-state job=11 "},
       // The report is printed; the messenger waits out its answer time-out, ends normally and
       // says that nothing confirmed the report.
       {{"--fault", "no-answer"}, {"TYP=S", "JNR=12", "TIMEOUT=1"}, 0, 0, "ended normally",
-       "no answer within 1 seconds, so the agent may not have the report", 0.9, 5,
-       "job-state job=12 "},
+       "no answer within 1 seconds, so the agent may not have the report", "job-state job=12 "},
       // A greeting one second late is in time for a three-second wait; TIMEOUT=NONE (0) gives
       // up the answer only: the late greeting is still awaited, the record still goes.
-      {{"--fault", "delay:1"}, {"TYP=S", "JNR=13", "TIMEOUT=3"}, 0, 0, "ended normally", "", 0.9,
-       5, "job-state job=13 "},
+      {{"--fault", "delay:1"}, {"TYP=S", "JNR=13", "TIMEOUT=3"}, 0, 0, "ended normally", "",
+       "job-state job=13 "},
       {{"--fault", "delay:1"}, {"TYP=S", "JNR=21", "TIMEOUT=NONE"}, 0, 0, "ended normally", "",
-       0.9, 5, "job-state job=21 "},
-      {{"--fault", "delay:1"}, {"TYP=S", "JNR=22", "TIMEOUT=0"}, 0, 0, "ended normally", "", 0.9,
-       5, "job-state job=22 "},
+       "job-state job=21 "},
+      {{"--fault", "delay:1"}, {"TYP=S", "JNR=22", "TIMEOUT=0"}, 0, 0, "ended normally", "",
+       "job-state job=22 "},
       // clang-format on
   };
   std::vector<std::unique_ptr<sim_process>> sims;
@@ -224,8 +222,8 @@ TEST(AgentSim, FaultModes) {
       EXPECT_EQ("", r.err);
     }
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    EXPECT_GE(r.seconds, c.min_s);
-    EXPECT_LT(r.seconds, c.max_s);
+    EXPECT_GE(r.seconds, 0.9);  // a time-out, a pause or a late greeting of a second
+    EXPECT_LT(r.seconds, 5);
     std::string line;
     if (c.report.empty()) continue;
     ASSERT_TRUE(sims[i]->ReadLine(&line));
