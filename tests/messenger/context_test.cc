@@ -150,11 +150,23 @@ TEST_F(Context, TextArguments) {
 TEST_F(Context, TraceOfTheArgumentsBeginsWithTrc) {
   EXPECT_EQ(Traced({"TYP=S", "TRC=0", "JNR=1"}), "");
   const std::string p = "TID         YYYYMMDD/hhmmss.mmm - ", f = p + "parse_arguments:      ";
-  std::string out = Traced({"TRC=1", "ipa=localhost", "TXT=a=b"});
-  EXPECT_EQ(out.find(f + "argument-02 : ipa=localhost\n" + f + "key(IPA) = value(localhost)\n" + f +
-                     "argument-03 : TXT=a=b\n" + f + "key(TXT) = value(a=b)\n"),
-            0u)
-      << out;
+  std::string out = Traced({"TRC=1", "ipa=localhost", "TXT=a=b", "MNR=3"});
+  EXPECT_EQ(out, qm7_test::JoinLines({
+                     f + "argument-02 : ipa=localhost",
+                     f + "key(IPA) = value(localhost)",
+                     f + "argument-03 : TXT=a=b",
+                     f + "key(TXT) = value(a=b)",
+                     f + "argument-04 : MNR=3",
+                     f + "key(MNR) = value(3)",
+                     f + "TCP/IP address                 : 'localhost'",
+                     f + "port number                    : '0'",
+                     f + "job number                     : '1'",  // from the first parse
+                     f + "client                         : '3'",
+                     f + "result                         : '0'",
+                     f + "information                    : 'a=b'",
+                     f + "type                           : 'R'",
+                     p + "parse_arguments <-- (OK)",
+                 }));
   // Once tracing is on, the entry line and the first argument are written too.
   out = Traced({"TIMEOUT=none"});
   EXPECT_EQ(out.find(p + "parse_arguments(argc=2) -->\n" + f + "argument-01 : TIMEOUT=none\n"), 0u)
