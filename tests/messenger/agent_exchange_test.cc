@@ -170,6 +170,9 @@ TEST(AgentExchange, EachWayARunCanGo) {
       {conn_mode::other_then_close, conn_mode::greet_only, {"TYP=S", "RETRY=2"}, 0, 0, 2, {},
        {"while waiting for the answer: no answer within 2 seconds, so the agent may not have the "
         "report\n"}, 2.9, 6},
+      // A frame the first connection sends while the second waits for its answer is no answer.
+      {conn_mode::other_first, conn_mode::greet_then_nudge, {"TYP=S", "RETRY=2"}, 0, 0, 2, {},
+       {"while waiting for the answer: no answer within 2 seconds"}, 2.9, 6},
       // clang-format on
   };
   std::vector<std::unique_ptr<raw_agent>> agents;

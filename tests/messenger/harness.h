@@ -135,6 +135,7 @@ enum class conn_mode {
   greet_then_reset,  // greeting, then a reset after reading one byte
   forged_close,      // an "IPC" frame dressed as the channel manager's close notice, then silence
   greet_and_keep,    // as greet_and_answer, but never closes before the agent ends
+  greet_then_nudge,  // as greet_only, but its first frame makes the first connection send one
 };
 
 struct conn_log {
