@@ -48,7 +48,7 @@ std::vector<std::string> dump_lines(Dump dump) {
 
 const std::string kZeroHex = " 00000000 00000000 00000000 00000000  >................<\n";
 
-TEST(MemDumpTrace, FullAndShortLinesAndRunsThatSpareTheLastBlock) {
+TEST(MemDumpTrace, FullAndShortLinesRunsThatSpareTheLastBlockAndTheStringVariant) {
   const std::vector<unsigned char> zeros(48, 0);
   auto lines = dump_lines([&] { EXPECT_EQ(ZUMEM_Trace("zeros", zeros.data(), 48), 0); });
   const std::vector<std::string> want = {
@@ -69,6 +69,14 @@ TEST(MemDumpTrace, FullAndShortLinesAndRunsThatSpareTheLastBlock) {
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[3].substr(14, 9), "00000020=");
   EXPECT_EQ(lines[4].substr(14, 9), "00000040 ");
+  // The string variant prints the header and returns the last line instead of printing it.
+  const char* last = nullptr;
+  lines = dump_lines([&] { last = ZUMEM_TraceStr("s", zeros.data(), 48); });
+  EXPECT_EQ(lines,
+            std::vector<std::string>{trace_header("----->  TRACE: (s)", zeros.data(), "00048")});
+  EXPECT_EQ(std::string(last), "              00000020 " + kZeroHex);
+  dump_lines([&] { last = ZUMEM_TraceStr("s", "hello", 0); });
+  EXPECT_STREQ(last, "");
 }
 
 TEST(MemDumpTrace, HeaderCutsLongIdentifiersAndShowsNegativeLengths) {
@@ -89,22 +97,11 @@ TEST(MemDumpTrace, HeaderCutsLongIdentifiersAndShowsNegativeLengths) {
   EXPECT_EQ(lines, want);
 }
 
-TEST(MemDumpTrace, TraceStrPrintsHeaderAndReturnsLastLine) {
-  const std::vector<unsigned char> zeros(48, 0);
-  const char* last = nullptr;
-  auto lines = dump_lines([&] { last = ZUMEM_TraceStr("s", zeros.data(), 48); });
-  EXPECT_EQ(lines,
-            std::vector<std::string>{trace_header("----->  TRACE: (s)", zeros.data(), "00048")});
-  EXPECT_EQ(std::string(last), "              00000020 " + kZeroHex);
-  dump_lines([&] { last = ZUMEM_TraceStr("s", "hello", 0); });
-  EXPECT_STREQ(last, "");
-}
-
-TEST(PrtMem, LowerCaseHexAddressesAndItsOwnCharacterSet) {
+TEST(PrtMem, LowerCaseHexItsOwnCharacterSetAndIdenticalBlocksOnce) {
   std::vector<unsigned char> area(27);
   for (int i = 0; i < 16; ++i) area[i] = static_cast<unsigned char>(0x2A + i);  // * + , - . / 0..
   std::memcpy(area.data() + 16, "[A]_\\^`{|}~", 11);
-  const auto lines = dump_lines([&] { iPrtMem(area.data(), 27, "title"); });
+  auto lines = dump_lines([&] { iPrtMem(area.data(), 27, "title"); });
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], padded("title", 61) + " 0x00001b (00027)\n");
   // ">" opens the character view at column 60, or right behind a line pushed past it.
@@ -116,11 +113,8 @@ TEST(PrtMem, LowerCaseHexAddressesAndItsOwnCharacterSet) {
                                  " (000010)  >5b415d5f 5c5e607b 7c7d7e<",
                              60) +
                           ">.A._\\.....~<\n");
-}
-
-TEST(PrtMem, IdenticalFullBlocksPrintOnce) {
   std::vector<unsigned char> zeros(49, 0);
-  auto lines = dump_lines([&] { iPrtMem(zeros.data(), 48, "z"); });
+  lines = dump_lines([&] { iPrtMem(zeros.data(), 48, "z"); });
   ASSERT_EQ(lines.size(), 2u);  // every following block of 16 equal bytes is folded in
   EXPECT_EQ(lines[1].substr(0, 2), " =");
   zeros[48] = 1;
@@ -169,7 +163,7 @@ TEST(Base26, ExamplesBothWaysAndNonLetters) {
   // A character outside A-Z ends the conversion as a final A; at most seven are read.
   // clang-format off
   const std::pair<const char*, unsigned> odd[] = {
-      {"AB1", 26u}, {"AB", 26u}, {"b", 0u}, {"", 0u}, {"AAAAAAZZZ", 25u},
+      {"AB1", 26u}, {"AB", 26u}, {"B@", 26u}, {"Z[", 650u}, {"b", 0u}, {"", 0u}, {"AAAAAAZZZ", 25u},
       {"ZZZZZZZ", static_cast<unsigned>(8031810175ULL)}};  // modulo 2^32
   // clang-format on
   for (auto [text, value] : odd) EXPECT_EQ(Zudnst_B26ToLong(text), value) << text;

@@ -22,13 +22,14 @@ TEST(StringCase, OnlyAsciiLettersChangeWithinTheirBounds) {
   ToLowerCase(area, -3);
   EXPECT_EQ(std::string(area, 6), "ab\0cdE"s);
 
-  char text[] = "mIx3d-\xC4z\0qq";
+  // Both ends of each letter range and the bytes beside them; a byte above 0x7F stays.
+  char text[] = "@AMZ[`amz{\xC4\0qq";
   EXPECT_EQ(strupr(text), text);
-  EXPECT_EQ(std::string(text, 11), "MIX3D-\xC4Z\0qq"s);  // nothing behind the terminator
+  EXPECT_EQ(std::string(text, 14), "@AMZ[`AMZ{\xC4\0qq"s);  // nothing behind the terminator
   EXPECT_EQ(strlow(text), text);
-  EXPECT_STREQ(text, "mix3d-\xC4z");
-  EXPECT_STREQ(ToUpperStr(text), "MIX3D-\xC4Z");
-  EXPECT_STREQ(ToLowerStr(text), "mix3d-\xC4z");
+  EXPECT_STREQ(text, "@amz[`amz{\xC4");
+  EXPECT_STREQ(ToUpperStr(text), "@AMZ[`AMZ{\xC4");
+  EXPECT_STREQ(ToLowerStr(text), "@amz[`amz{\xC4");
   EXPECT_EQ(strupr(nullptr), nullptr);
   EXPECT_EQ(strlow(nullptr), nullptr);
 }

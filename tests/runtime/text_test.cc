@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/text.h"
@@ -23,63 +24,42 @@ TEST(GetPName, TakesTheTextBehindTheLastSlash) {
   EXPECT_STREQ(GetPName(path3), "");
 }
 
-TEST(StringCopy, CutsToTheAreaAndNeverWritesPastIt) {
-  char area[10];
-  memset(area, '#', sizeof area);
-  EXPECT_EQ(StringCopy(area, 8, "abcdefghij"), area);
-  EXPECT_EQ(std::string(area, 10), "abcdefg\0##"s);
-  StringCopy(area, 8, "1234567");  // exactly fits
-  EXPECT_STREQ(area, "1234567");
-  StringCopy(area, 1, "abc");
-  EXPECT_STREQ(area, "");
-  strcpy(area, "old");
-  EXPECT_EQ(StringCopy(area, 8, nullptr), area);
-  EXPECT_STREQ(area, "");
-  strcpy(area, "kept");
-  StringCopy(area, 0, "new");
-  EXPECT_STREQ(area, "kept");
+TEST(StringCopy, CopyAndAppendStayWithinTheAreaAlsoOntoItself) {
+  // Each: the area's text, append or copy, the size, the source (`from` >= 0: the area's own
+  // text from that offset), and the area's first 10 bytes afterwards.
+  struct Case {
+    const char* text;
+    bool append;
+    int size;
+    const char* src;
+    int from;
+    std::string area;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"", false, 8, "abcdefghij", -1, "abcdefg\0##"s}, {"", false, 8, "1234567", -1, "1234567\0##"s},
+      {"old", false, 1, "abc", -1, "\0ld\0######"s}, {"old", false, 8, nullptr, -1, "\0ld\0######"s},
+      {"kept", false, 0, "new", -1, "kept\0#####"s}, {"abcdef", false, 10, nullptr, 2, "cdef\0f\0###"s},
+      {"abcdef", false, 10, nullptr, 0, "abcdef\0###"s}, {"abcdef", false, 4, nullptr, 1, "bcd\0ef\0###"s},
+      {"abc", true, 6, "def", -1, "abcde\0####"s}, {"abcde", true, 6, "xyz", -1, "abcde\0####"s},
+      {"abc", true, 0, "xyz", -1, "abc\0######"s}, {"abc", true, 6, nullptr, -1, "abc\0######"s},
+      {"abc", true, 6, "", -1, "abc\0######"s}, {"abc", true, 10, nullptr, 0, "abcabc\0###"s},
+      {"abc", true, 6, nullptr, 1, "abcbc\0####"s}, {"abc", true, 5, nullptr, 0, "abca\0#####"s}};
+  // clang-format on
+  for (const Case& c : cases) {
+    char area[10];
+    memset(area, '#', sizeof area);
+    strcpy(area, c.text);
+    const char* src = c.from >= 0 ? area + c.from : c.src;
+    EXPECT_EQ(c.append ? StringCat(area, c.size, src) : StringCopy(area, c.size, src), area);
+    EXPECT_EQ(std::string(area, 10), c.area) << c.text << " " << c.size << " " << c.from;
+  }
   EXPECT_EQ(_StringCopy(nullptr, 8, "x", __FILE__, __LINE__), nullptr);
-}
-
-TEST(StringCat, AppendsWithinTheAreaOnly) {
-  char area[8];
-  memset(area, '#', sizeof(area));
-  strcpy(area, "abc");
-  StringCat(area, 6, "def");
-  StringCat(area, 6, "xyz");  // already full
-  StringCat(area, 0, "xyz");
-  StringCat(area, 6, nullptr);
-  StringCat(area, 6, "");
-  EXPECT_EQ(std::string(area, 8), "abcde\0##"s);
   EXPECT_EQ(_StringCat(nullptr, 6, "x", __FILE__, __LINE__), nullptr);
-
   // A text as long as the size (not terminated within it) is never extended or read past.
   char full[4] = {'a', 'b', 'c', 'd'};
   StringCat(full, 4, "e");
   EXPECT_EQ(std::string(full, 4), "abcd");
-}
-
-TEST(StringCopy, OverlappingAreas) {
-  // Each: the area's text, where the source starts in it, copy or append, the size, the result.
-  const struct {
-    const char* text;
-    int from;
-    bool append;
-    int size;
-    const char* result;
-  } cases[] = {{"abcdef", 2, false, 16, "cdef"}, {"abcdef", 0, false, 16, "abcdef"},
-               {"abcdef", 1, false, 4, "bcd"},   {"abc", 0, true, 16, "abcabc"},
-               {"abc", 1, true, 6, "abcbc"},     {"abc", 0, true, 5, "abca"}};
-  for (const auto& c : cases) {
-    char area[16] = {};
-    strcpy(area, c.text);
-    if (c.append) {
-      StringCat(area, c.size, area + c.from);
-    } else {
-      StringCopy(area, c.size, area + c.from);
-    }
-    EXPECT_STREQ(area, c.result) << c.text << " " << c.from;
-  }
 }
 
 TEST(ToUpperCase, ConvertsExactlyTheGivenLengthAcrossZeroBytes) {
@@ -157,15 +137,17 @@ TEST(StringTools, UpperCaseReplacementAndMessageField) {
 }
 
 TEST(StringTools, TimerElapsesStrictlyAfterItsSpan) {
-  // Take the reading right after a second begins, so the checks below fall in one second.
-  time_t now = std::time(nullptr);
-  while (std::time(nullptr) == now) {
-  }
-  now = std::time(nullptr);
-  EXPECT_EQ(is_timer_elapsed(now - 10, 10), 0);  // ends in this very second: not elapsed
-  EXPECT_EQ(is_timer_elapsed(now - 11, 10), 1);
-  EXPECT_EQ(is_timer_elapsed(now + 5, -3), 0);
-  EXPECT_EQ(is_timer_elapsed(now, -1), 1);
+  // Read the clock again if a second began during the checks, which must fall in one second.
+  time_t now;
+  int elapsed[4];
+  do {
+    now = std::time(nullptr);
+    elapsed[0] = is_timer_elapsed(now - 10, 10);  // ends in this very second: not elapsed
+    elapsed[1] = is_timer_elapsed(now - 11, 10);
+    elapsed[2] = is_timer_elapsed(now + 5, -3);
+    elapsed[3] = is_timer_elapsed(now, -1);
+  } while (std::time(nullptr) != now);
+  EXPECT_EQ(std::vector<int>(elapsed, elapsed + 4), (std::vector<int>{0, 1, 0, 1}));
   // A start near the end of time lies ahead, whatever the span: no sum overflows.
   const time_t end_of_time = std::numeric_limits<time_t>::max();
   EXPECT_EQ(is_timer_elapsed(end_of_time - 5, 10), 0);

@@ -43,16 +43,6 @@ TEST(Trace, LineHasThreadTimeAndTextAndIsCutAt2047Characters) {
             stamp + std::string(2047, 'x') + "\n");
 }
 
-TEST(Trace, NothingIsWrittenOrEvaluatedWhileTracingIsOff) {
-  trcFlag = 0;
-  int evaluated = 0;
-  qm7_test::StdoutCapture capture;
-  QM7_TRACE("%d", ++evaluated);
-  EXPECT_EQ(capture.Take(), "");
-  EXPECT_EQ(evaluated, 0);
-  EXPECT_EQ(trc_level(), 0);
-}
-
 std::vector<std::pair<int, std::string>> g_logged;
 int recording_logger(int msgnr, const char* insert) {
   g_logged.emplace_back(msgnr, insert);
@@ -133,10 +123,15 @@ TEST(Trcdump, ShortLinesArePaddedAndRepeatedLinesFolded) {
   EXPECT_EQ(body(run, 32), (Lines{kIndent + "00000000 " + zeros, kIndent + "00000010 " + zeros}));
 }
 
-TEST(Trcdump, LimitedDumpAndGssProbeDoNothing) {
+TEST(Trace, NothingIsWrittenWhileOffNorByTheLimitedDumpAndGssProbe) {
+  trcFlag = 0;
+  int evaluated = 0;
   qm7_test::StdoutCapture capture;
+  QM7_TRACE("%d", ++evaluated);
   trcdump_limited("abc", 3, 1, "%s", "x");
   EXPECT_EQ(capture.Take(), "");
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_EQ(trc_level(), 0);
   EXPECT_EQ(is_gss_message(nullptr, nullptr), 0);
 }
 
