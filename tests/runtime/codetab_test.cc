@@ -58,7 +58,7 @@ TEST(CodeTables, AsciiRoundTripsExceptDc3AndDelAndLengthBounds) {
             "CD");
 }
 
-TEST(SetCodeTab, ValidEntriesTheFirstReplacementOrBlank) {
+TEST(SetCodeTab, ValidEntriesTheFirstReplacementOrBlankAndAreaConvThroughIt) {
   std::array<unsigned char, 512> description{};
   for (int i = 0; i < 256; ++i) description[i] = static_cast<unsigned char>(255 - i);
   description[256 + 'a'] = 1;
@@ -75,10 +75,6 @@ TEST(SetCodeTab, ValidEntriesTheFirstReplacementOrBlank) {
   SetCodeTab(table.data(), description.data());
   EXPECT_EQ(table[0], 'X');
   EXPECT_EQ(table[1], ' ');  // no replacement given: a blank
-}
-
-TEST(AreaConv, ConvertsThroughTableInPlaceOrApart) {
-  std::array<unsigned char, 256> table{};
   for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i ^ 0x20);
   unsigned char in[] = "abcXYZ";
   unsigned char out[8] = {};

@@ -185,7 +185,6 @@ TEST(HostLookup, SocketBufferSizes) {
   // A descriptor that is not an open socket gives 0; standard input is never asked.
   EXPECT_EQ(GetRecvSocketBuffer(-1), 0);
   EXPECT_EQ(GetRecvSocketBuffer(0), 0);
-  EXPECT_EQ(GetSendSocketBuffer(-1), 0);
 }
 
 }  // namespace

@@ -38,18 +38,6 @@ std::string take(char* area, size_t n) {
   return bytes;
 }
 
-TEST(Memory, AreasAreZeroFilledAndFreedOnce) {
-  void* area = MemAllocRetArea(4096);
-  ASSERT_NE(area, nullptr);
-  EXPECT_EQ(std::string(static_cast<char*>(area), 4096), std::string(4096, '\0'));
-  FreeMallocArea(&area, "pBuff1");
-  FreeMallocArea(&area, "pBuff1");  // second call: nothing left to free (ASan checks)
-  FreeMallocArea(nullptr, "no pointer at all");
-  void* empty = MemAllocRetArea(0);  // a zero-size request is not "out of memory"
-  EXPECT_NE(empty, nullptr);
-  FreeMallocArea(&empty, nullptr);
-}
-
 TEST(MemoryDeathTest, ExhaustionEndsTheProcessWithStatusOne) {
   if (kSanitizedAllocator) GTEST_SKIP() << "the sanitizer's allocator aborts before calloc fails";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -61,7 +49,17 @@ TEST(MemoryDeathTest, ExhaustionEndsTheProcessWithStatusOne) {
       ::testing::ExitedWithCode(1), "error on calloc\\(\\)-call, MemAllocRetArea\\(\\), '.+'");
 }
 
-TEST(Memory, CopiesLeaveTwoZeroBytesBehind) {
+TEST(Memory, AreasAreZeroFilledFreedOnceAndCopiesLeaveTwoZeroBytesBehind) {
+  void* zeroed = MemAllocRetArea(4096);
+  ASSERT_NE(zeroed, nullptr);
+  EXPECT_EQ(std::string(static_cast<char*>(zeroed), 4096), std::string(4096, '\0'));
+  FreeMallocArea(&zeroed, "pBuff1");
+  FreeMallocArea(&zeroed, "pBuff1");  // second call: nothing left to free (ASan checks)
+  FreeMallocArea(nullptr, "no pointer at all");
+  void* empty = MemAllocRetArea(0);  // a zero-size request is not "out of memory"
+  EXPECT_NE(empty, nullptr);
+  FreeMallocArea(&empty, nullptr);
+
   using namespace std::string_literals;
   errno = EINVAL;
   char* copy = MemCopy("abc", 3);
