@@ -73,6 +73,8 @@ TEST(SetCodeTab, ValidEntriesTheFirstReplacementOrBlankAndAreaConvThroughIt) {
   description[0] = 'X';
   description[256] = 1;
   SetCodeTab(table.data(), description.data());
+  SetCodeTab(table.data(), nullptr);  // ignored
+  SetCodeTab(nullptr, description.data());
   EXPECT_EQ(table[0], 'X');
   EXPECT_EQ(table[1], ' ');  // no replacement given: a blank
   for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(i ^ 0x20);

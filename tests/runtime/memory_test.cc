@@ -77,6 +77,9 @@ TEST(Memory, AreasAreZeroFilledFreedOnceAndCopiesLeaveTwoZeroBytesBehind) {
   area = mem_alloc_copy(area, nullptr, 4);
   ASSERT_NE(area, nullptr);
   EXPECT_EQ(std::string(area, 6), std::string(6, '\0'));
+  area = mem_alloc_copy(area, "x", 0);  // an empty copy is still an area
+  ASSERT_NE(area, nullptr);
+  EXPECT_EQ(std::string(area, 2), std::string(2, '\0'));
   EXPECT_EQ(mem_alloc_copy(area, "x", -1), nullptr);  // frees area, allocates nothing
 }
 

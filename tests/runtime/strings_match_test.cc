@@ -21,7 +21,7 @@ TEST(WildcardMatch, WholeStringMatches) {
       // Backing up: the first "b" is not the one that completes the match.
       {"abxbyc", "a*by?", '*', '?', 1}, {"abxbyc", "a*bx?", '*', '?', 0},
       {"aaab", "*ab", '*', '?', 1}, {"", "", '*', '?', 1}, {"", "**", '*', '?', 1},
-      {"", "?", '*', '?', 0},
+      {"", "?", '*', '?', 0}, {"\0x", "?x", '*', '?', 0},  // the text ends at its terminator
       // A wildcard of 0 is switched off and never matches past the end of the mask.
       {"abc", "a*", 0, '?', 0}, {"a*", "a*", 0, '?', 1}, {"abc", "a?c", '*', 0, 0},
       {"a?c", "a?c", '*', 0, 1}, {"abc", "ab", 0, 0, 0}, {"abc", "a", '*', 0, 0},
@@ -39,6 +39,8 @@ TEST(WildcardPrefix, StrccmpAndStrcstr) {
   EXPECT_EQ(strccmp("ab", "abc", '?'), 0);  // shorter than the pattern
   EXPECT_EQ(strccmp("ab", "ab?", '?'), 0);  // `one` needs a character
   EXPECT_EQ(strccmp("axc", "a?c", 0), 0);
+  EXPECT_EQ(strccmp(nullptr, "a", '?'), 0);
+  EXPECT_EQ(strccmp("a", nullptr, '?'), 0);
 
   char text[] = "xxabyab";
   EXPECT_EQ(strcstr(text, "?b", '?'), text + 2);  // leftmost
