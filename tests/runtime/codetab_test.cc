@@ -85,6 +85,7 @@ TEST(SetCodeTab, ValidEntriesTheFirstReplacementOrBlankAndAreaConvThroughIt) {
   EXPECT_EQ(AreaConv(in, in, 3, table.data()), 3);
   EXPECT_EQ(AreaConv(in, in, 0, table.data()), 0);
   EXPECT_EQ(AreaConv(in, in, -2, table.data()), 0);
+  EXPECT_EQ(AreaConv(nullptr, in, 3, table.data()), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(in), "ABCXYZ");
 }
 

@@ -169,9 +169,10 @@ TEST(SecondsText, HoursMinutesSecondsWithinTheirAreas) {
   std::memset(small, '#', sizeof(small));
   sec2hhmmss3(3661, small, 6);
   EXPECT_EQ(std::string(small, 7), std::string("01:01\0#", 7));
+  sec2hhmmss3(3661, small + 6, 1);  // room for the terminator only
   sec2hhmmss3(3661, small + 7, 0);
   sec2hhmmss3(3661, nullptr, 10);
-  EXPECT_EQ(small[7], '#');
+  EXPECT_EQ(std::string(small + 6, 2), std::string("\0#", 2));
 }
 
 }  // namespace

@@ -98,21 +98,21 @@ TEST(MemDumpTrace, HeaderCutsLongIdentifiersAndShowsNegativeLengths) {
 }
 
 TEST(PrtMem, LowerCaseHexItsOwnCharacterSetAndIdenticalBlocksOnce) {
-  std::vector<unsigned char> area(27);
+  std::vector<unsigned char> area(29);
   for (int i = 0; i < 16; ++i) area[i] = static_cast<unsigned char>(0x2A + i);  // * + , - . / 0..
-  std::memcpy(area.data() + 16, "[A]_\\^`{|}~", 11);
-  auto lines = dump_lines([&] { iPrtMem(area.data(), 27, "title"); });
+  std::memcpy(area.data() + 16, " Z[\\_`az{~\x1F]^", 13);  // the ends of the printable runs
+  auto lines = dump_lines([&] { iPrtMem(area.data(), 29, "title"); });
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], padded("title", 61) + " 0x00001b (00027)\n");
+  EXPECT_EQ(lines[0], padded("title", 61) + " 0x00001d (00029)\n");
   // ">" opens the character view at column 60, or right behind a line pushed past it.
   EXPECT_EQ(lines[1], padded("  " + address(area.data(), false) +
                                  " (000000)  >2a2b2c2d 2e2f3031 32333435 36373839<",
                              60) +
                           ">*+,-./0123456789<\n");
   EXPECT_EQ(lines[2], padded("  " + address(area.data() + 16, false) +
-                                 " (000010)  >5b415d5f 5c5e607b 7c7d7e<",
+                                 " (000010)  >205a5b5c 5f60617a 7b7e1f5d 5e<",
                              60) +
-                          ">.A._\\.....~<\n");
+                          "> Z.\\_.az.~...<\n");
   std::vector<unsigned char> zeros(49, 0);
   lines = dump_lines([&] { iPrtMem(zeros.data(), 48, "z"); });
   ASSERT_EQ(lines.size(), 2u);  // every following block of 16 equal bytes is folded in
