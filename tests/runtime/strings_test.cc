@@ -47,7 +47,8 @@ TEST(StringTrim, BlanksBecomeZeroBytesWithinTheArea) {
   EXPECT_EQ(std::string(area, 6), "#ab\0\0X"s);
   // clang-format off
   const std::pair<std::string, std::string> strings[] = {
-      {"a\t\0#"s, "a\t\0#"s}, {"x y \0#"s, "x y\0\0#"s}, {"   \0#"s, "\0\0\0\0#"s}, {"\0#"s, "\0#"s}};
+      {"a\t\0#"s, "a\t\0#"s}, {"x y \0#"s, "x y\0\0#"s}, {"   \0#"s, "\0\0\0\0#"s},
+      {"\0#"s, "\0#"s}};
   // clang-format on
   for (auto [text, want] : strings) {
     EatTrailingStr(text.data());
@@ -201,7 +202,8 @@ TEST(MemChiffre, KeyStreamAndItsInverse) {
   // New bit = bit 0 XOR bit 3, entering at bit 31.
   // clang-format off
   const unsigned steps[][2] = {
-      {0u, 0u}, {1u, 0x80000000u}, {8u, 0x80000004u}, {9u, 0x00000004u}, {0xFFFFFFFFu, 0x7FFFFFFFu}};
+      {0u, 0u}, {1u, 0x80000000u}, {8u, 0x80000004u}, {9u, 0x00000004u},
+      {0xFFFFFFFFu, 0x7FFFFFFFu}};
   // clang-format on
   for (const auto& s : steps) EXPECT_EQ(getnewkey(s[0]), s[1]) << s[0];
 

@@ -37,10 +37,13 @@ TEST(StringCopy, CopyAndAppendStayWithinTheAreaAlsoOntoItself) {
   };
   // clang-format off
   const Case cases[] = {
-      {"", false, 8, "abcdefghij", -1, "abcdefg\0##"s}, {"", false, 8, "1234567", -1, "1234567\0##"s},
-      {"old", false, 1, "abc", -1, "\0ld\0######"s}, {"old", false, 8, nullptr, -1, "\0ld\0######"s},
-      {"kept", false, 0, "new", -1, "kept\0#####"s}, {"abcdef", false, 10, nullptr, 2, "cdef\0f\0###"s},
-      {"abcdef", false, 10, nullptr, 0, "abcdef\0###"s}, {"abcdef", false, 4, nullptr, 1, "bcd\0ef\0###"s},
+      {"", false, 8, "abcdefghij", -1, "abcdefg\0##"s},
+      {"", false, 8, "1234567", -1, "1234567\0##"s}, {"old", false, 1, "abc", -1, "\0ld\0######"s},
+      {"old", false, 8, nullptr, -1, "\0ld\0######"s},
+      {"kept", false, 0, "new", -1, "kept\0#####"s},
+      {"abcdef", false, 10, nullptr, 2, "cdef\0f\0###"s},
+      {"abcdef", false, 10, nullptr, 0, "abcdef\0###"s},
+      {"abcdef", false, 4, nullptr, 1, "bcd\0ef\0###"s},
       {"abc", true, 6, "def", -1, "abcde\0####"s}, {"abcde", true, 6, "xyz", -1, "abcde\0####"s},
       {"abc", true, 0, "xyz", -1, "abc\0######"s}, {"abc", true, 6, nullptr, -1, "abc\0######"s},
       {"abc", true, 6, "", -1, "abc\0######"s}, {"abc", true, 10, nullptr, 0, "abcabc\0###"s},
