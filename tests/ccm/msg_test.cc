@@ -83,6 +83,31 @@ TEST_F(MsgTest, FreshBlocksHaveACleanHeaderAndHeadroom) {
   }
 }
 
+// A released block serves a later message that fits it and wastes at most half of it; at most
+// 64 blocks and 8 MiB are kept, and ccm_close releases them.
+TEST_F(MsgTest, ReleasedBlocksServeMessagesTheyFitWithinTheCacheBounds) {
+  ccm_msg_t* big = ccm_msg_alloc_huge(ccm_, 120000, &err_);
+  ccm_msg_free(ccm_, big);
+  ccm_msg_t* wasteful = ccm_msg_alloc_huge(ccm_, 50000, &err_);  // would leave over half unused
+  ccm_msg_t* fitting = ccm_msg_alloc_huge(ccm_, 70000, &err_);
+  EXPECT_NE(wasteful, big);
+  EXPECT_EQ(fitting, big);
+  EXPECT_EQ(ccm_->nof_spare, 0);
+  std::vector<ccm_msg_t*> blocks;
+  for (int i = 0; i < 70; ++i) blocks.push_back(ccm_msg_alloc_huge(ccm_, 40000, &err_));
+  blocks.insert(blocks.end(), {wasteful, fitting});  // released last: not kept
+  for (ccm_msg_t* m : blocks) ccm_msg_free(ccm_, m);
+  EXPECT_EQ(ccm_->nof_spare, 64);
+  blocks.clear();
+  for (int i = 0; i < 64; ++i) blocks.push_back(ccm_msg_alloc_huge(ccm_, 40000, &err_));
+  EXPECT_EQ(ccm_->nof_spare, 0);
+  for (int i = 0; i < 5; ++i) blocks.push_back(ccm_msg_alloc_huge(ccm_, 1 << 20, &err_));
+  for (size_t i = 64; i < blocks.size(); ++i) ccm_msg_free(ccm_, blocks[i]);
+  EXPECT_EQ(ccm_->nof_spare, 3);  // blocks of 2 MiB and a little: a fourth would pass 8 MiB
+  for (size_t i = 0; i < 64; ++i) ccm_msg_free(ccm_, blocks[i]);
+  EXPECT_LE(ccm_->spare_bytes, size_t{8} << 20);
+}
+
 // Every message must come back exactly once, IDs must stay unique and the pool limit must hold.
 TEST_F(MsgTest, TwoThreadsAllocateQueueAndFreeConcurrently) {
   constexpr int kPerThread = 3000;
