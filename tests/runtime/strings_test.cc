@@ -64,7 +64,8 @@ TEST(StringTrim, GetStringThCopiesWithinBothSizes) {
   const Case cases[] = {
       {field, 6, 8, "abc\0\0\0\0##"s}, {field, 6, 3, "ab\0######"s}, {field, 0, 8, "\0########"s},
       {field, 6, 1, "\0########"s}, {field, 6, 0, "#########"s},
-      {zero_inside, 5, 8, "a\0\0\0z\0###"s}};
+      {zero_inside, 5, 8, "a\0\0\0z\0###"s}, {field, -1, 8, "\0########"s},
+      {nullptr, 6, 8, "\0########"s}};
   // clang-format on
   for (const Case& c : cases) {
     char value[9];
