@@ -144,6 +144,7 @@ TEST(Maxim, BinaryFormLengthsRoundTripsAndMalformedInput) {
   }
   enc[16] = 3;  // 2..7 trailing bytes: the first is the count, the others are ignored
   EXPECT_EQ(deMaximBin(dec, enc, 20), 11);
+  enc[0] = 3;  // a valid count, but with no whole block in front of it
   for (int short_length : {7, 1, 0, -1}) EXPECT_EQ(deMaximBin(dec, enc, short_length), 0);
 }
 
