@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +110,14 @@ TEST_F(DateTime, StopwatchMeasuresMovesItsMarkAndSaturates) {
   EXPECT_TRUE(elapsed >= 2000000 && elapsed < 7000000) << elapsed;
   const int again = GetUsec(&mark, 1);  // the mark moved to now
   EXPECT_TRUE(again >= 0 && again < 5000000) << again;
+  // Marks carry the clock's microseconds: two marks 2 ms apart are not both on a whole second.
+  struct timeval first = {}, second = {};
+  GetUsec(&first, 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+  GetUsec(&second, 0);
+  EXPECT_NE(first.tv_usec + second.tv_usec, 0);
   mark.tv_sec -= 3000;  // beyond the int range: saturates instead of wrapping round
   EXPECT_EQ(GetUsec(&mark, 1), INT_MAX);
   mark.tv_sec += 3000;
