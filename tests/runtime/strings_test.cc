@@ -82,7 +82,8 @@ TEST(StringTrim, FixedFieldsAreReorganisedInPlace) {
       {"#  ab cd #", 8, false, "#ab      #"}, {"#   abcd#", 7, false, "#abcd   #"},
       {"#xy\0zz#"s, 5, false, "#xy   #"}, {"#    #", 4, false, "#    #"},
       {"#    #", 0, false, "#    #"}, {"#  ab c  ##", 8, true, "#ab c  \0 ##"s},
-      {"#abcd##", 4, true, "#abcd\0#"s}, {"#   ##", 3, true, "#\0  ##"s}};
+      {"#abcd##", 4, true, "#abcd\0#"s}, {"#   ##", 3, true, "#\0  ##"s},
+      {"# a#", -1, true, "# a#"}};
   // clang-format on
   for (Case c : cases) {
     if (c.reorg2) {
