@@ -193,15 +193,9 @@ TEST_F(LoopbackTest, PassedDescriptorArrivesUsable) {
   ASSERT_NE(got, nullptr);
   close(pfd[1]);  // only the passed copy keeps the pipe open now
   EXPECT_EQ(ipc_type(got), "PASSFD");
-  struct msghdr mh = {};
-  mh.msg_control = got->control_data;
-  mh.msg_controllen = got->control_len;
-  struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
-  ASSERT_NE(c, nullptr);
-  ASSERT_EQ(c->cmsg_len, CMSG_LEN(sizeof(int)));
-  int fd = -1;
-  memcpy(&fd, CMSG_DATA(c), sizeof(int));
+  const int fd = passed_fd(got);
   ccm_msg_free(ccm_, got);
+  ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "y", 1), 1);
   char ch = 0;
   ASSERT_EQ(read(pfd[0], &ch, 1), 1);

@@ -355,9 +355,8 @@ void raw_agent::Serve() {
         if (c.mode == conn_mode::greet_and_answer || c.mode == conn_mode::greet_and_keep) {
           send_all(c.fd, OtherFrame());
         }
-        for (const conn& first : conns) {
-          if (c.mode == conn_mode::greet_then_nudge && first.index == 0)
-            send_all(first.fd, OtherFrame());
+        if (c.mode == conn_mode::greet_then_nudge && conns.front().index == 0) {
+          send_all(conns.front().fd, OtherFrame());
         }
       }
     }
