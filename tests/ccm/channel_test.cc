@@ -78,12 +78,12 @@ TEST_F(ChannelTest, LookupsHoldTheLockOnlyOnSuccessAndSkipDeletedChannels) {
 TEST_F(ChannelTest, DestroyLogsNotifiesByTypeAndReleasesEverything) {
   LogCapture log;
   ipcmsg_channel_close_t rec;
-  auto notice = [&] {  // takes the CHANNEL_CLOSE notice off recvq into rec
+  auto notice = [&](ipcmsg_channel_close_t* out) {  // the CHANNEL_CLOSE notice off recvq
     ccm_msg_t* m = ccm_queue_pop(&ccm_->recvq);
     if (m == nullptr) return false;
-    EXPECT_EQ(m->len, static_cast<int>(sizeof rec));
-    memcpy(static_cast<void*>(&rec), m->msg_start, sizeof rec);
-    EXPECT_EQ(memcmp(rec.head.msgtype, "CHANNEL_CLOSE\0\0\0", 16), 0);
+    EXPECT_EQ(m->len, static_cast<int>(sizeof *out));
+    memcpy(static_cast<void*>(out), m->msg_start, sizeof *out);
+    EXPECT_EQ(memcmp(out->head.msgtype, "CHANNEL_CLOSE\0\0\0", 16), 0);
     ccm_msg_free(ccm_, m);
     return true;
   };
@@ -107,7 +107,7 @@ TEST_F(ChannelTest, DestroyLogsNotifiesByTypeAndReleasesEverything) {
   char byte;
   EXPECT_EQ(read(peer, &byte, 1), 0);  // the socket was closed
   EXPECT_EQ(ccm_->nof_freemsg, 3);
-  ASSERT_TRUE(notice());
+  ASSERT_TRUE(notice(&rec));
   EXPECT_STREQ(rec.cuc.key, "KEY");
   EXPECT_EQ(rec.cuc.client, 42);
   EXPECT_EQ(rec.ccmch.msgnr, 2002036);
@@ -135,7 +135,7 @@ TEST_F(ChannelTest, DestroyLogsNotifiesByTypeAndReleasesEverything) {
     char insert[128];
     snprintf(insert, sizeof insert, c.insert, id, id);
     EXPECT_EQ(log.entries(), (c.msgnr == 0 ? Entries{} : Entries{{c.msgnr, insert}})) << c.type;
-    ASSERT_EQ(notice(), c.notice) << c.type;
+    ASSERT_EQ(notice(&rec), c.notice) << c.type;
     if (!c.notice) continue;
     EXPECT_EQ(rec.ccmch.ID, id);
     EXPECT_EQ(rec.ccmch.type, c.type);
