@@ -28,6 +28,19 @@ sockaddr_in6 local_address(int s) {
   return sa;  // the port lies at the same place for IPv4 and IPv6
 }
 
+// A port of 127.0.0.1 that was free a moment ago: bound to port 0, then released.
+int released_ipv4_port() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), len), 0);
+  EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
 void expect_cloexec_nonblocking(int s) {
   EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(fcntl(s, F_GETFL) & O_NONBLOCK);
@@ -97,14 +110,15 @@ TEST_F(ConnectTest, ListenOnLocalAndConnectToIt) {
   EXPECT_EQ(ccm_is_cp_connecting(ccm_, "::1", port, &err_), 0);
   EXPECT_EQ(ccm_is_cp_connecting(ccm_, kUnresolvable.c_str(), port, &err_), -1);
 
-  // Every address with IPv6; then, as on a host without it, IPv4 sockets: "*LOCAL" at the port
-  // taken on ::1 (free on 127.0.0.1), and every address.
+  // Every address with IPv6; then, as on a host without it, IPv4 sockets: "*LOCAL" at a given
+  // port, and every address. The port is one just released on 127.0.0.1: the one taken on ::1
+  // may be in use there by another program (a test running beside this one failed it).
   ASSERT_EQ(ccm_create_listen(ccm_, "", 0, 5, &err_), 0);
   sa = local_address(ccm_->channel_newq.tail->s);
   EXPECT_EQ(sa.sin6_family, AF_INET6);
   EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&sa.sin6_addr));
   ccm_flag_clear(&ccm_->flag, CCM_CTX_IPV6);
-  for (auto [where, at] : {std::pair{"*LOCAL", port}, std::pair{"", 0}}) {
+  for (auto [where, at] : {std::pair{"*LOCAL", released_ipv4_port()}, std::pair{"", 0}}) {
     ASSERT_EQ(ccm_create_listen(ccm_, where, at, 5, &err_), 0) << err_.msginsert;
     sa = local_address(ccm_->channel_newq.tail->s);
     sockaddr_in v4;
