@@ -152,6 +152,7 @@ TEST(AddressText, ShortBuffersAndBrackets) {
   EXPECT_EQ(ccm_address2string(nullptr, text, sizeof text), -1);
   EXPECT_STREQ(text, "");
   EXPECT_EQ(ccm_address2string(&four, text, 0), -1);
+  EXPECT_EQ(ccm_address2string(&four, nullptr, sizeof text), -1);
 
   char out[64];
   const char v4text[] = "10.0.0.5", bracketed[] = "[::1]";

@@ -78,6 +78,10 @@ TEST_F(SendFrameTest, NativeGssAndIpcFramesAndFramesThatWouldNotFit) {
   ASSERT_EQ(send_native_message(ccm_, msg), 0);
   EXPECT_EQ(msg->type, 0);  // native: kind unchanged
   EXPECT_EQ(sent(), frame("NAT", "\004\003abc"));
+  ccm_msg_t* most = body_msg(0);  // 255 bytes, the most a length byte says, are written
+  ccm_msg_write_native_data(most, 4, big.data(), 255);
+  EXPECT_EQ(msg_bytes(most), "\004\377" + big.substr(1));
+  ccm_msg_free(ccm_, most);
 
   const struct {
     const char* coding;

@@ -127,7 +127,7 @@ TEST(RestField, FindsFieldsAndNeverReadsPastTheArea) {
       {"A=/abc/B='x y'", 9, 'B', 10, 0, nullptr}, {"A=/abc/B='x y'", 11, 'B', 10, 0, ""},
       {"A=/abc/B='x y'", 13, 'B', 10, 0, ""}, {"A=/abc/B='x y'", 6, 'A', 10, 0, ""},
       {"A=/abc/", 0, 'A', 10, 0, nullptr}, {"A=/abc/", -1, 'A', 10, 0, nullptr},
-      {"A=", 2, 'A', 10, 0, nullptr},
+      {"A=", 2, 'A', 10, 0, nullptr}, {"A=/abc/", 3, 'A', 10, 0, ""},
       // At most retSize characters, then the terminator; also when the delimiter is missing.
       {"A=/abcdef/", 10, 'A', 6, 1, "abcdef"}, {"A=/abcdef/", 10, 'A', 3, 1, "abc"},
       {"A=/abcdef/", 10, 'A', 0, 1, ""}, {"A=/abcdef", 9, 'A', 4, 1, "abcd"}};
