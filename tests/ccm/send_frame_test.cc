@@ -117,11 +117,14 @@ TEST_F(SendFrameTest, NativeGssAndIpcFramesAndFramesThatWouldNotFit) {
   ccm_setback(msg, "", "", 0);
   EXPECT_EQ(send_NAT_message(ccm_, msg), 0);
   EXPECT_EQ(sent().size(), 2u * 32768 - 256 + 5 + 48);
-  // In front of the body go the header, the body element and, with a name only, its element.
-  for (const auto& [name, front] : {std::pair{"FUNC", 48 + 5 + 10}, std::pair{"", 48 + 5}}) {
+  // In front of the body go the header, the body element and, with a name only, its element;
+  // an address other than a CP's is not written at all.
+  for (const auto& [addr, name, front] :
+       {std::tuple{"", "FUNC", 48 + 5 + 10}, std::tuple{"", "", 48 + 5},
+        std::tuple{"*ID3", "", 48 + 5}}) {
     for (int room : {front - 1, front}) {
       msg = body_msg(10);
-      ccm_setaddr(msg, 0, 0, "", name, 0);
+      ccm_setaddr(msg, 0, 0, addr, name, 0);
       msg->msg_start = msg->buffer1 + room;
       ASSERT_EQ(send_NAT_message(ccm_, msg), room == front ? 0 : -1) << name << " " << room;
       if (room < front) {

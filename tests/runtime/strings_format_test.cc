@@ -102,6 +102,9 @@ TEST(CnvAddrStr, AtLeastEightUpperCaseDigitsOfTheWholeAddress) {
   EXPECT_EQ(std::string(out, 21), "0000AB12" + std::string(12, '\0') + "#");
   CnvAddrStr(reinterpret_cast<void*>(uintptr_t{0xAB12}), out, 5);
   EXPECT_STREQ(out, "0000");
+  EXPECT_EQ(CnvAddrStr(out, nullptr, 20), nullptr);  // no area, or no room: nothing is written
+  EXPECT_EQ(CnvAddrStr(out, out, -1), out);
+  EXPECT_STREQ(out, "0000");
   if (sizeof(uintptr_t) == 8) {
     CnvAddrStr(reinterpret_cast<void*>(static_cast<uintptr_t>(0x7FFFDEADBEEFULL)), out, 20);
     EXPECT_STREQ(out, "7FFFDEADBEEF");
