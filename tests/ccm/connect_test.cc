@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ccm/ccm_test_util.h"
+#include "support/unused_port.h"
 
 namespace {
 
@@ -26,19 +27,6 @@ sockaddr_in6 local_address(int s) {
   socklen_t len = sizeof sa;
   EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len), 0);
   return sa;  // the port lies at the same place for IPv4 and IPv6
-}
-
-// A port of 127.0.0.1 that was free a moment ago: bound to port 0, then released.
-int released_ipv4_port() {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), len), 0);
-  EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  close(s);
-  return ntohs(a.sin_port);
 }
 
 void expect_cloexec_nonblocking(int s) {
@@ -118,7 +106,7 @@ TEST_F(ConnectTest, ListenOnLocalAndConnectToIt) {
   EXPECT_EQ(sa.sin6_family, AF_INET6);
   EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&sa.sin6_addr));
   ccm_flag_clear(&ccm_->flag, CCM_CTX_IPV6);
-  for (auto [where, at] : {std::pair{"*LOCAL", released_ipv4_port()}, std::pair{"", 0}}) {
+  for (auto [where, at] : {std::pair{"*LOCAL", qm7_test::UnusedPort()}, std::pair{"", 0}}) {
     ASSERT_EQ(ccm_create_listen(ccm_, where, at, 5, &err_), 0) << err_.msginsert;
     sa = local_address(ccm_->channel_newq.tail->s);
     sockaddr_in v4;

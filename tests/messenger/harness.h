@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/unused_port.h"
+
 namespace qm7_test {
 
 inline std::string BinPath(const std::string& name) {
@@ -172,9 +174,6 @@ class raw_agent {
 
 // Whether the tests run under valgrind, which manages its programs' descriptors itself.
 bool UnderValgrind();
-
-// A port on 127.0.0.1 where nothing listens (bound, then released).
-int UnusedPort();
 
 inline uint32_t Le32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);

@@ -399,10 +399,4 @@ bool UnderValgrind() {
   return preload != nullptr && strstr(preload, "vgpreload") != nullptr;
 }
 
-int UnusedPort() {
-  int port = 0;
-  close(BindLoopback(false, &port));
-  return port;
-}
-
 }  // namespace qm7_test
