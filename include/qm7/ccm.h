@@ -9,6 +9,7 @@
 #include "qm7/ccm/error.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/host.h"
+#include "qm7/ccm/host_interface.h"
 #include "qm7/ccm/ipcmsg.h"
 #include "qm7/ccm/lock.h"
 #include "qm7/ccm/msg.h"

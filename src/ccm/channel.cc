@@ -10,6 +10,7 @@
 
 #include "channel_text.h"
 #include "error_util.h"
+#include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -35,6 +36,9 @@ void post_close_notice(ccm_context_t* ccm, const ccm_channel_t* ch) {
   StringCopy(rec.head.msgtype, sizeof(rec.head.msgtype), IPCMSG_CHANNEL_CLOSE);
   memcpy(static_cast<void*>(&rec.ccmch), ch, sizeof(rec.ccmch));
   if (ch->cuc != nullptr) memcpy(static_cast<void*>(&rec.cuc), ch->cuc, CCM_CUC_FIXED_SIZE);
+  // What never left, or left and was not acknowledged, as the channel goes: a host whose
+  // channel is gone judges its messages by this.
+  qm7::ccm::read_output_state(ccm, const_cast<ccm_channel_t*>(ch), &rec.output);
   memcpy(msg->msg_start, &rec, sizeof(rec));
   msg->len = static_cast<int>(sizeof(rec));
   send_IPC_internal(ccm, msg);
@@ -72,11 +76,13 @@ void free_messages(ccm_context_t* ccm, ccm_msg_t* msg) {
 // Closes the channel's socket without waiting. Connect and accept set a 60-second linger, with
 // which close() would block the network thread, and with it every other channel, for as long as
 // a peer does not take the unsent bytes. A peer that is gone (its receive or send failed) gets an
-// abortive close, which drops what it can no longer take; a socket still set to linger for a
+// abortive close, which drops what it can no longer take, and so does a channel closed with
+// CCM_CLOSE_ABORT; a socket still set to linger for a
 // time hands its unsent bytes to the kernel instead, which sends them on after the close. An
 // abortive close the host program asked for (linger on with time 0) stays as it is.
 void close_without_waiting(ccm_channel_t* ch) {
-  const bool peer_gone = ch->msgnr == CCM_MSGNR_RECV_FAILED || ch->msgnr == CCM_MSGNR_SEND_FAILED;
+  const bool peer_gone = ch->msgnr == CCM_MSGNR_RECV_FAILED || ch->msgnr == CCM_MSGNR_SEND_FAILED ||
+                         ccm_flag_test(&ch->flag, CCM_FLAG_ABORT);
   struct linger lg = {0, 0};
   socklen_t len = sizeof(lg);
   if (peer_gone) {

@@ -112,7 +112,7 @@ int ccm_connect(ccm_context_t* ccm, const char* host, int port, int type,
     return fail_connect(ccm, ch, ccmerr, "connect()", err, __func__, "connect() error");
   }
 
-  ccm_flag_set(&ch->flag, CCM_FLAG_CONNECTING);
+  ccm_flag_set(&ch->flag, CCM_FLAG_CONNECTING | CCM_FLAG_CONNECT_WAIT);
   ch->connect_timeout_secs = connwait;
   ch->connect_timeout = time(nullptr) + connwait;
   int id = ch->ID;

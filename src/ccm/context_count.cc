@@ -61,7 +61,9 @@ int ccm_is_all_sendq_empty(ccm_context_t* ccm) {
   QM7_TRACE("%s(ccm=%p) -->", __func__, static_cast<void*>(ccm));
   ccm_channel_lock(ccm);
   ccm_queue_lock(ccm);
-  int empty = ccm->sendq.head == nullptr ? 1 : 0;
+  // The dispatch list counts too: the network thread moves messages from it to the channels'
+  // queues under both locks, so a message in transit is always on one of the queues read here.
+  int empty = ccm->sendq.head == nullptr && ccm->msgq_2dispatch.head == nullptr ? 1 : 0;
   ccm_queue_unlock(ccm);
   // The channels' queues are read under their own locks, one at a time, never nested in the
   // context's queue_lock: only channel_lock is held around them, as the lock order wants.

@@ -11,25 +11,71 @@
 #include "qm7/ccm/thread.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
+#include "test_point.h"
 
 namespace {
 
-ccm_msg_t* next_to_dispatch(ccm_context_t* ccm) {
-  ccm_queue_lock(ccm);
-  ccm_msg_t* msg = ccm_queue_pop(&ccm->msgq_2dispatch);
-  ccm_queue_unlock(ccm);
-  return msg;
-}
+// Where a message is going, read under the context's queue_lock (the host's output queries
+// read the same fields under it). A "*CP" address travels on the wire already; the message
+// itself leaves on the channel to the server.
+struct Destination {
+  int ID;
+  char name[64];
+};
 
-// Finds the destination; on success channel_lock is held.
-ccm_channel_t* find_destination(ccm_context_t* ccm, ccm_msg_t* msg) {
-  // A "*CP" address travels on the wire already; the message itself leaves on the channel to
-  // the server.
+Destination destination_of(ccm_msg_t* msg) {
   if (strncmp(msg->addr.dst_addr, "*CP", 3) == 0) {
     StringCopy(msg->addr.dst_addr, sizeof(msg->addr.dst_addr), "*SERVER");
   }
-  if (msg->addr.dst_ID != 0) return ccm_channel_getbyID(ccm, msg->addr.dst_ID);
-  return ccm_channel_getbyName(ccm, msg->addr.dst_addr);
+  Destination d{msg->addr.dst_ID, {}};
+  StringCopy(d.name, sizeof(d.name), msg->addr.dst_addr);
+  return d;
+}
+
+bool same_destination(const Destination& a, const Destination& b) {
+  return a.ID == b.ID && (a.ID != 0 || strncmp(a.name, b.name, sizeof(a.name)) == 0);
+}
+
+// Finds the destination; on success channel_lock is held.
+ccm_channel_t* find_destination(ccm_context_t* ccm, const Destination& d) {
+  if (d.ID != 0) return ccm_channel_getbyID(ccm, d.ID);
+  return ccm_channel_getbyName(ccm, d.name);
+}
+
+void trace_message(const ccm_msg_t* msg) {
+  __trace_text(0, "%s:        ==> msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X)",
+               "ccm_dispatch_send_messages", static_cast<const void*>(msg), msg->ID,
+               static_cast<void*>(msg->msg_start), msg->len, msg->pos,
+               static_cast<unsigned>(msg->flag));
+}
+
+// Moves the head of msgq_2dispatch and the messages behind it that go to the same channel onto
+// that channel's sendq, in one step under both queue locks: a message is always on one queue
+// that the host's output query reads. Returns how many moved.
+int move_to_channel(ccm_context_t* ccm, ccm_channel_t* ch, const Destination& d) {
+  int moved = 0;
+  const bool mark = ccm_flag_test(&ch->flag, CCM_FLAG_MARK_NAT) != 0;
+  ccm_queue_lock(ccm);
+  ccmch_queue_lock(ccm, ch);
+  for (ccm_msg_t* msg; (msg = ccm->msgq_2dispatch.head) != nullptr;) {
+    if (moved > 0 && !same_destination(destination_of(msg), d)) break;
+    ccm_queue_pop(&ccm->msgq_2dispatch);
+    if (trc_level()) {
+      trace_message(msg);
+      __trace_text(0,
+                   "%s:      send to the partner (name : '%s' function : '%s', call back :'%08X')",
+                   "ccm_dispatch_send_messages", ch->name, msg->addr.dst_name,
+                   static_cast<unsigned>(msg->addr.dst_ID));
+    }
+    msg->pATctx = ch->pATctx;
+    if (mark && msg->type == CCM_MSGTYPE_NAT) msg->flag |= CCM_MSGFLAG_MARK_NAT;
+    ccm_queue_append(&ch->sendq, msg);
+    qm7::ccm::count_queued(ch, msg);
+    ++moved;
+  }
+  ccmch_queue_unlock(ccm, ch);
+  ccm_queue_unlock(ccm);
+  return moved;
 }
 
 }  // namespace
@@ -38,46 +84,48 @@ int ccm_dispatch_send_messages(ccm_context_t* ccm) {
   // From here on a send writes its wake-up byte: what is queued before is taken below.
   qm7::ccm::network_pass_begins(ccm);
   ccm_queue_lock(ccm);
-  while (ccm_msg_t* m = ccm_queue_pop(&ccm->sendq)) ccm_queue_append(&ccm->msgq_2dispatch, m);
+  if (ccm->msgq_2dispatch.head == nullptr) {
+    ccm->msgq_2dispatch = ccm->sendq;
+    ccm->sendq = {nullptr, nullptr};
+  } else {
+    while (ccm_msg_t* m = ccm_queue_pop(&ccm->sendq)) ccm_queue_append(&ccm->msgq_2dispatch, m);
+  }
   ccm_queue_unlock(ccm);
 
   int count = 0;
-  ccm_msg_queue_t keep = {nullptr, nullptr};
-  while (ccm_msg_t* msg = next_to_dispatch(ccm)) {
-    ++count;
-    QM7_TRACE("%s:        ==> msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X)", __func__,
-              static_cast<void*>(msg), msg->ID, static_cast<void*>(msg->msg_start), msg->len,
-              msg->pos, static_cast<unsigned>(msg->flag));
-    ccm_channel_t* ch = find_destination(ccm, msg);
-    if (ch == nullptr) {
-      if (msg->flag & CCM_MSGFLAG_KEEP) {
-        ccm_queue_append(&keep, msg);
-      } else {
-        ccm_msg_free(ccm, msg);
-      }
+  // Messages kept for a destination that may still appear go back on sendq, in their order and
+  // ahead of what was queued meanwhile; no wake-up is written, so they cause no busy passes.
+  ccm_msg_t* last_kept = nullptr;
+  for (;;) {
+    ccm_queue_lock(ccm);
+    ccm_msg_t* head = ccm->msgq_2dispatch.head;
+    const Destination d = head != nullptr ? destination_of(head) : Destination{};
+    ccm_queue_unlock(ccm);
+    if (head == nullptr) break;
+    qm7::ccm::testing::point("dispatch_found_head");
+    ccm_channel_t* ch = find_destination(ccm, d);
+    if (ch != nullptr) {
+      count += move_to_channel(ccm, ch, d);
+      ccm_channel_unlock(ccm);
       continue;
     }
-    QM7_TRACE("%s:      send to the partner (name : '%s' function : '%s', call back :'%08X')",
-              __func__, ch->name, msg->addr.dst_name, static_cast<unsigned>(msg->addr.dst_ID));
-    msg->pATctx = ch->pATctx;
-    if (ccm_flag_test(&ch->flag, CCM_FLAG_MARK_NAT) && msg->type == CCM_MSGTYPE_NAT) {
-      msg->flag |= CCM_MSGFLAG_MARK_NAT;
-    }
-    ccmch_queue_lock(ccm, ch);
-    ccm_queue_append(&ch->sendq, msg);
-    qm7::ccm::count_queued(ch, msg);
-    ccmch_queue_unlock(ccm, ch);
-    ccm_channel_unlock(ccm);
-  }
-
-  // Messages kept for a destination that may still appear wait on sendq for the next pass,
-  // ahead of what was queued meanwhile; no wake-up is written, so they cause no busy passes.
-  if (keep.head != nullptr) {
+    ++count;
     ccm_queue_lock(ccm);
-    keep.tail->nxt = ccm->sendq.head;
-    if (ccm->sendq.head == nullptr) ccm->sendq.tail = keep.tail;
-    ccm->sendq.head = keep.head;
+    ccm_queue_pop(&ccm->msgq_2dispatch);
+    if (trc_level()) trace_message(head);
+    const bool keep = (head->flag & CCM_MSGFLAG_KEEP) != 0;
+    if (keep) {
+      if (last_kept == nullptr) {
+        ccm_queue_push_front(&ccm->sendq, head);
+      } else {
+        head->nxt = last_kept->nxt;
+        last_kept->nxt = head;
+        if (ccm->sendq.tail == last_kept) ccm->sendq.tail = head;
+      }
+      last_kept = head;
+    }
     ccm_queue_unlock(ccm);
+    if (!keep) ccm_msg_free(ccm, head);
   }
   QM7_TRACE("%s <-- (number of dispatched messages = %d)", __func__, count);
   return 0;

@@ -19,6 +19,7 @@
 
 #include "error_util.h"
 #include "flow_control.h"
+#include "output_state.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
@@ -75,7 +76,11 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
 // Appends the message to recvq at once, so a processor thread that is awake can take it. Only a
 // message that finds recvq empty needs a wake-up: the processor looks at the queue before it
 // waits, so the one byte announces everything appended behind it.
-void deliver(ccm_context_t* ccm, ccm_msg_t* msg) {
+// The message carries how many messages the channel had written by now, and the frame restarts
+// the channel's idle time.
+void deliver(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
+  msg->out_written = ccmch->out_written;  // written by this thread only
+  ccmch->last_msg_time = qm7::ccm::monotonic_ms();
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
   const bool was_empty = ccm->recvq.head == nullptr;
@@ -166,7 +171,7 @@ int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
     if (trc_level()) trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
     passed->handed_over();
   }
-  deliver(ccm, msg);
+  deliver(ccm, ccmch, msg);
   return 0;
 }
 

@@ -13,7 +13,9 @@
 
 #include "error_util.h"
 #include "flow_control.h"
+#include "output_state.h"
 #include "qm7/ccm/context.h"
+#include "qm7/ccm/host_interface.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/recv.h"
 #include "qm7/runtime/trace.h"
@@ -23,14 +25,25 @@ namespace {
 ccm_msg_t* take_head(ccm_context_t* ccm) {
   ccm_queue_lock(ccm);
   ccm_msg_t* msg = qm7::ccm::recvq_pop(ccm);
-  const bool drained = msg != nullptr && ccm->recvq_bytes < ccm->max_queued_input / 2;
+  // The network thread decides and records its pause under this lock too, so either it saw the
+  // queue already drained, or the flag read here is its decision: no wake-up is lost.
+  const bool wake =
+      msg != nullptr && ccm->recv_paused != 0 && ccm->recvq_bytes < ccm->max_queued_input / 2;
   ccm_queue_unlock(ccm);
   // The network thread stopped reading while recvq was full and waits only on its other events:
   // tell it that there is room again.
-  if (drained && std::atomic_ref<int>(ccm->recv_paused).load(std::memory_order_acquire) != 0) {
-    ccm_wakeup_network(ccm);
-  }
+  if (wake) ccm_wakeup_network(ccm);
   return msg;
+}
+
+// Reads every byte the processor wake-up pipe holds (it is non-blocking).
+void drain_wakeups(int fd) {
+  char bytes[64];
+  for (;;) {
+    const ssize_t n = read(fd, bytes, sizeof(bytes));
+    if (n == static_cast<ssize_t>(sizeof(bytes)) || (n < 0 && errno == EINTR)) continue;
+    return;
+  }
 }
 
 void report_wait_error(ccm_error_t* ccmerr, int fd, int err) {
@@ -58,6 +71,50 @@ int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, cc
   }
   QM7_TRACE("%s <-- (OK(ccmmsg=%p))", __func__, static_cast<void*>(msg));
   return 1;
+}
+
+int ccm_receive_wait(ccm_context_t* ccm, int timeout_ms, ccm_msg_t** ccmmsg, ccm_error_t* ccmerr) {
+  QM7_TRACE("%s(ccm=%p,timeout_ms=%d) -->", __func__, static_cast<void*>(ccm), timeout_ms);
+  *ccmmsg = nullptr;
+  const int fd = ccm->processor_wakeup[0];
+  if (timeout_ms < 0 || fd < 0) {
+    const int err = timeout_ms < 0 ? EINVAL : EBADF;
+    report_wait_error(ccmerr, fd, err);
+    QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
+    return -1;
+  }
+  const long long deadline = qm7::ccm::monotonic_ms() + timeout_ms;
+  for (;;) {
+    ccm_msg_t* msg = take_head(ccm);
+    if (msg == nullptr) {
+      // Bytes left by messages taken without a wait announce nothing. A producer appends before
+      // it writes its byte, so after the drain the queue is looked at once more: a message
+      // whose byte was drained is found there, and any later one writes a byte of its own.
+      drain_wakeups(fd);
+      msg = take_head(ccm);
+    }
+    if (msg != nullptr) {
+      *ccmmsg = msg;
+      QM7_TRACE("%s <-- (OK(ccmmsg=%p))", __func__, static_cast<void*>(msg));
+      return 1;
+    }
+    const long long left = deadline - qm7::ccm::monotonic_ms();
+    if (left <= 0) {
+      QM7_TRACE("%s <-- (timeout)", __func__);
+      return 0;
+    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left)) < 0) {
+      const int err = errno;
+      if (err == EINTR) {
+        QM7_TRACE("%s <-- (interrupted)", __func__);
+        return CCM_WAIT_INTERRUPTED;
+      }
+      report_wait_error(ccmerr, fd, err);
+      QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
+      return -1;
+    }
+  }
 }
 
 int ccm_wait_processor(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {

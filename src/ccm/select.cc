@@ -14,8 +14,10 @@
 #include <cstring>
 
 #include "channel_text.h"
+#include "channel_timers.h"
 #include "error_util.h"
 #include "flow_control.h"
+#include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -26,6 +28,7 @@
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/fdset.h"
 #include "qm7/runtime/trace.h"
+#include "test_point.h"
 
 namespace {
 
@@ -126,22 +129,25 @@ bool lacks_resources(int err) {
 // thread are above max_queued_input, until they are below half. The processor thread wakes this
 // thread when it has taken them down that far.
 bool reading_allowed(ccm_context_t* ccm) {
+  // Decided and recorded under queue_lock, where the processor thread takes messages and reads
+  // the flag: a drain that comes after the decision sees the pause and wakes this thread.
   ccm_queue_lock(ccm);
   const size_t waiting = ccm->recvq_bytes;
-  ccm_queue_unlock(ccm);
-  std::atomic_ref<int> paused(ccm->recv_paused);
-  const bool was = paused.load() != 0;
+  const bool was = ccm->recv_paused != 0;
   const bool now = qm7::ccm::stays_paused(was, waiting, ccm->max_queued_input);
+  ccm->recv_paused = now ? 1 : 0;
+  ccm_queue_unlock(ccm);
+  qm7::ccm::testing::point("recv_pause_decided");
   if (now && !was) {
     QM7_TRACE("%s:      no channel read: %zu bytes wait for the processor", "ccm_network_select",
               waiting);
   }
-  paused.store(now ? 1 : 0, std::memory_order_release);
   return !now;
 }
 
 // Builds the sets; returns the highest descriptor.
-int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
+int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
+  const long long now = qm7::ccm::monotonic_ms();
   const bool read_any = reading_allowed(ccm);
   const int highest = highest_descriptor(ccm);
   clear_up_to(&sets->read, highest);
@@ -166,11 +172,18 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets) {
     }
     const bool sits_out = ch->type == CCM_TYPE_LISTEN ? paused : !read_any;
     const OutputState out = output_state(ccm, ch);
+    if (!qm7::ccm::check_channel_timers(ccm, ch, out.pending, now, nearest)) {
+      ccm_flag_set(&ccm->flag, CCM_CTX_DELETED);
+      continue;
+    }
     if (!ccm_flag_test(&ch->flag, CCM_FLAG_NOREAD) && !sits_out && out.read) {
       ccm_fdset_add(&sets->read, ch->s);
     }
     ccm_fdset_add(&sets->error, ch->s);
-    if (out.pending) ccm_fdset_add(&sets->write, ch->s);
+    // A connect in progress ends when the socket turns writable.
+    if (out.pending || ccm_flag_test(&ch->flag, CCM_FLAG_CONNECT_WAIT)) {
+      ccm_fdset_add(&sets->write, ch->s);
+    }
     if (ch->s > maxfd) maxfd = ch->s;
   }
   const int wake = ccm->network_wakeup[0];
@@ -208,7 +221,8 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
       if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
     }
     if (!ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) && ccm_fdset_isset(&sets->write, ch->s)) {
-      ccm_write_channel(ccm, ch, ccmerr);
+      if (ccm_flag_test(&ch->flag, CCM_FLAG_CONNECT_WAIT)) qm7::ccm::finish_connect(ccm, ch);
+      if (!ccm_flag_test(&ch->flag, CCM_FLAG_DELETED)) ccm_write_channel(ccm, ch, ccmerr);
     }
   }
 }
@@ -216,7 +230,9 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
 }  // namespace
 
 int ccm_channel_merge_newq(ccm_context_t* ccm) {
+  const long long now = qm7::ccm::monotonic_ms();
   while (ccm_channel_t* ch = ccm_queue_pop(&ccm->channel_newq)) {
+    ch->last_msg_time = now;  // a connection's idle time counts from here
     ccm_queue_append(&ccm->channelq, ch);
   }
   return 0;
@@ -233,7 +249,8 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
 
   ccm_dispatch_send_messages(ccm);
 
-  const int maxfd = fill_sets(ccm, sets);
+  long long nearest = -1;  // the nearest channel deadline, monotonic ms; -1: none
+  const int maxfd = fill_sets(ccm, sets, &nearest);
   char rtext[kListText];
   char wtext[kListText];
   if (trc_level()) {
@@ -249,11 +266,20 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   std::memcpy(rbefore.fds_bits, sets->read.fds_bits, used);
   std::memcpy(wbefore.fds_bits, sets->write.fds_bits, used);
 
-  struct timeval tv = {stimeout, 0};
+  long long wait_ms = static_cast<long long>(stimeout) * 1000;
   if (accept_paused() && stimeout > 0) {
     // Wake when the pause ends, so the queued connections are taken as soon as they may be.
-    tv = {0, static_cast<suseconds_t>(kAcceptPause.count() * 1000)};
+    wait_ms = kAcceptPause.count();
   }
+  if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) {
+    wait_ms = 0;  // channels ended while the sets were built are destroyed right after this pass
+  } else if (nearest >= 0) {
+    // Wake at the nearest deadline, so a channel's time-out is kept to the millisecond.
+    const long long left = nearest - qm7::ccm::monotonic_ms();
+    if (left < wait_ms) wait_ms = left > 0 ? left : 0;
+  }
+  struct timeval tv = {static_cast<time_t>(wait_ms / 1000),
+                       static_cast<suseconds_t>(wait_ms % 1000 * 1000)};
   errno = 0;
   const int rslt = select(maxfd + 1, ccm_fdset_native(&sets->read), ccm_fdset_native(&sets->write),
                           ccm_fdset_native(&sets->error), &tv);

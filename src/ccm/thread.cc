@@ -68,6 +68,7 @@ int ccm_thread_start(ccm_context_t* ccm, ccm_error_t* ccmerr) {
     QM7_TRACE("%s <-- (pthread_create() error)", __func__);
     return -1;
   }
+  ccm->thread_joinable = 1;
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;
 }

@@ -28,11 +28,14 @@ ccm_msg_t* queue_head(ccm_context_t* ccm, ccm_channel_t* ch) {
 }
 
 // Takes the written (or dropped) head off the queue, frees it and returns the new head. The
-// queue helper keeps the tail right, so a later append never links to a freed message.
-ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch) {
+// queue helper keeps the tail right, so a later append never links to a freed message. A
+// written message is counted in the same step, so the host's output query never sees it gone
+// and not counted.
+ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch, bool written) {
   ccmch_queue_lock(ccm, ch);
   ccm_msg_t* done = ccm_queue_pop(&ch->sendq);
   if (done != nullptr) qm7::ccm::uncount_queued(ch, done);
+  if (done != nullptr && written) ++ch->out_written;
   ccm_msg_t* next = ch->sendq.head;
   ccmch_queue_unlock(ccm, ch);
   ccm_msg_free(ccm, done);
@@ -78,7 +81,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       // Sending from such a position would read outside the message: drop it unsent.
       if (trc_level()) trcdump(msg, static_cast<int>(CCM_MSG_HEADER_SIZE), "invalid CCMMSG");
       QM7_TRACE("%s:      invalid position, message dropped", __func__);
-      msg = drop_head(ccm, ccmch);
+      msg = drop_head(ccm, ccmch, false);
       continue;
     }
     // One send call takes the head message from its position and, behind it, as many whole
@@ -138,7 +141,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       sent -= got;
       QM7_TRACE("%s:      pos = %d, len = %d", __func__, msg->pos, msg->len);
       if (msg->pos < msg->len) break;
-      msg = drop_head(ccm, ccmch);
+      msg = drop_head(ccm, ccmch, true);
     }
     if (static_cast<size_t>(rslt) < amount) break;  // the socket is full
   }

@@ -6,7 +6,6 @@
 // record did not reach the agent, or when nothing confirmed that it did.
 #include "qm7/messenger/exchange.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,9 +58,8 @@ std::string error_text(const ccm_error_t& err) {
 // What a message that is not the greeting was: the close notice of the attempt's channel (a
 // refused or broken connection, with the channel's recorded failure), or some other message.
 std::string answer_text(const ccm_msg_t* msg) {
-  if (qm7::detail::is_close_notice(msg, sizeof(ipcmsg_header_t))) {
-    return qm7::detail::close_reason(msg);
-  }
+  ccm_close_info_t info;
+  if (ccm_close_notice_info(msg, &info) == 0) return qm7::detail::close_reason(info);
   return printf_string("the agent sent a message of type %d, key %d instead of its greeting",
                        msg->type, msg->protocol_key);
 }
@@ -106,77 +104,111 @@ bool send_record(PCX* pcx, undelivered* why) {
   return false;
 }
 
-// After the record was handed over: waits for the agent's answer (TIMEOUT seconds), or without
-// an answer wait for the agent's host to take the record. The only proof that the agent has
-// the record is its answer; without one, the socket tells whether the record left this host.
-// Returns true when the record counts as delivered, else fills `why`. Leaves the agent's
-// channel set to close at once.
-bool await_delivery(const PCX* pcx, ccm_error_t* err, undelivered* why) {
-  using qm7::detail::look_at_record;
-  const int agent = pcx->agentID;
-  const bool want_answer = pcx->IoTimeOut > 0;
-  const int bound = want_answer ? pcx->IoTimeOut : kDefaultWaitSeconds;
-  const auto deadline = after(bound);
-  bool answered = false;
-  std::string closed;
+// How the wait for the answer (or, without one, for the record to leave) ended.
+enum class wait_end { answered, drained, closed, timed_out, interrupted, failed };
+
+// The record is the first and only message on the agent's channel: it has left this process
+// once the channel has written one message, and has left this host once nothing of it is
+// unacknowledged.
+constexpr unsigned long kRecordNumber = 1;
+
+// Waits for the agent's answer (TIMEOUT seconds) or, without an answer wait, for the record to
+// leave this host. Only a frame the network thread read after the record was written counts as
+// the answer: one the agent sent before it could have read the record is no proof. A close
+// notice of the agent's channel ends the wait and fills `*closed`.
+wait_end wait_for_answer(int agent, bool want_answer, run_clock::time_point deadline,
+                         ccm_close_info_t* closed, ccm_error_t* err) {
   for (;;) {
     auto until = deadline;
     if (!want_answer) {
-      const auto p = look_at_record(agent);
-      if (p.gone || (!p.queued && p.unsent == 0)) break;
+      // Nothing announces an acknowledgement, so the output is looked at every 5 ms.
+      const auto p = qm7::detail::look_at_record(agent);
+      if (!p.gone && ccm_output_drained(&p.output)) return wait_end::drained;
       until = std::min(deadline, run_clock::now() + std::chrono::milliseconds(5));
     }
     const int got = qm7::detail::receive_until(until, err);
-    if (got == 1) {
-      if (!ccm_msg_is_internal(ccmmsg) && ccmmsg->addr.src_ID == agent) {
-        answered = true;
-      } else if (qm7::detail::is_close_notice(ccmmsg, sizeof(ipcmsg_channel_close_t)) &&
-                 qm7::detail::channel_of(ccmmsg) == agent) {
-        closed = qm7::detail::close_reason(ccmmsg);
-      }
-      ccm_msg_free(ccm, ccmmsg);
-      ccmmsg = nullptr;
-      if (answered || !closed.empty()) break;
-    } else if (got < 0 || want_answer || run_clock::now() >= deadline) {
-      break;  // with an answer wait, 0 means its end: the time-out or a signal
+    if (got == CCM_WAIT_INTERRUPTED) return wait_end::interrupted;
+    if (got < 0) return wait_end::failed;
+    if (got == 0) {
+      if (want_answer || run_clock::now() >= deadline) return wait_end::timed_out;
+      continue;
     }
+    wait_end end = wait_end::failed;
+    bool ends = false;
+    if (!ccm_msg_is_internal(ccmmsg) && ccmmsg->addr.src_ID == agent) {
+      if (ccmmsg->out_written >= kRecordNumber) {
+        end = wait_end::answered;
+        ends = true;
+      } else {
+        QM7_TRACE("%s:      message of the wrong kind: sent before the record had left", kMain);
+      }
+    } else if (ccm_close_notice_info(ccmmsg, closed) == 0 && closed->ID == agent) {
+      end = wait_end::closed;
+      ends = true;
+    }
+    ccm_msg_free(ccm, ccmmsg);
+    ccmmsg = nullptr;
+    if (ends) return end;
   }
-  if (answered) {
-    qm7::detail::end_connection(agent, false);
+}
+
+// How long a graceful close may still write queued output.
+constexpr int kCloseBoundMs = 1000;
+
+// After the record was handed over: waits as wait_for_answer does and judges. The only proof
+// that the agent has the record is its answer; without an answer wait, the socket tells whether
+// the record left this host, and so does the close notice of a channel that went away
+// meanwhile. Returns true when the record counts as delivered, else fills `why`. Closes the
+// agent's channel: gracefully, or with a reset when the record is still on its way, so that a
+// record declared undelivered never arrives later in part.
+bool await_delivery(const PCX* pcx, ccm_error_t* err, undelivered* why) {
+  const int agent = pcx->agentID;
+  const bool want_answer = pcx->IoTimeOut > 0;
+  const int bound = want_answer ? pcx->IoTimeOut : kDefaultWaitSeconds;
+  ccm_close_info_t closed{};
+  const wait_end end = wait_for_answer(agent, want_answer, after(bound), &closed, err);
+  if (end == wait_end::answered || end == wait_end::drained) {
+    ccm_channel_close(ccm, agent, CCM_CLOSE_GRACEFUL, kCloseBoundMs);
     return true;
   }
-  const auto p = look_at_record(agent);
-  if (!closed.empty() || p.gone) {
+  if (end == wait_end::closed) {
+    if (!want_answer && ccm_output_drained(&closed.output)) return true;
     why->phase = "waiting for the answer";
-    why->reason = (closed.empty() ? std::string("the connection ended") : closed) +
+    why->reason = qm7::detail::close_reason(closed) +
                   " before any answer, so the agent may not have the report";
     return false;
   }
-  if (p.queued || p.unsent > 0) {
-    qm7::detail::end_connection(agent, true);
-    why->phase = "sending";
-    why->reason = p.queued ? printf_string(
-                                 "the agent did not take the report within %d seconds "
-                                 "(not written)",
-                                 bound)
-                           : printf_string(
-                                 "the agent did not take the report within %d seconds "
-                                 "(%d bytes unsent)",
-                                 bound, p.unsent);
+  const auto p = qm7::detail::look_at_record(agent);
+  const std::string ended = end == wait_end::interrupted ? "the wait was ended by a signal"
+                            : end == wait_end::failed    ? "the wait failed: " + error_text(*err)
+                                                      : printf_string("within %d seconds", bound);
+  if (p.gone) {
+    why->phase = "waiting for the answer";
+    why->reason = "the connection ended before any answer, so the agent may not have the report";
     return false;
   }
-  qm7::detail::end_connection(agent, false);
-  if (!want_answer) return true;
+  if (p.output.queued > 0 || p.output.unacked > 0) {
+    ccm_channel_close(ccm, agent, CCM_CLOSE_ABORT, 0);
+    why->phase = "sending";
+    const std::string left =
+        p.output.queued > 0 ? "not written" : printf_string("%d bytes unsent", p.output.unacked);
+    why->reason = end == wait_end::timed_out
+                      ? "the agent did not take the report " + ended + " (" + left + ")"
+                      : "the report was still on its way when " + ended + " (" + left + ")";
+    return false;
+  }
+  ccm_channel_close(ccm, agent, CCM_CLOSE_GRACEFUL, kCloseBoundMs);
   why->phase = "waiting for the answer";
-  why->reason =
-      printf_string("no answer within %d seconds, so the agent may not have the report", bound);
+  why->reason = end == wait_end::timed_out
+                    ? "no answer " + ended + ", so the agent may not have the report"
+                    : ended + " before any answer, so the agent may not have the report";
   return false;
 }
 
-void teardown(PCX* pcx, ccm_error_t* err) {
-  if (pcx->agentID != 0) ccm_channel_deletebyID(ccm, pcx->agentID);
+// The agent's channel was closed by the verdict; any other goes with the context.
+void teardown(ccm_error_t* err) {
   ccm_thread_stop(ccm);
-  pthread_join(ccm->thread, nullptr);
+  ccm_thread_join(ccm);
   ccm_channel_closeall(ccm);
   ccm_close(ccm, err);
   ccm = nullptr;
@@ -229,11 +261,12 @@ int run_agent_exchange(PCX* pcx) {
       continue;
     }
     const int got = qm7::detail::receive_on(ccmID, after(greeting_wait), &err);
-    if (got <= 0) {
+    if (got != 1) {
       pcx->abnormal_end = 1;
       why.phase = "waiting for the greeting";
-      why.reason = got < 0 ? "the wait failed: " + error_text(err)
-                           : printf_string("no greeting within %d seconds", greeting_wait);
+      why.reason = got == CCM_WAIT_INTERRUPTED ? std::string("the wait was ended by a signal")
+                   : got < 0                   ? "the wait failed: " + error_text(err)
+                             : printf_string("no greeting within %d seconds", greeting_wait);
       break;
     }
     if (is_greeting(ccmmsg)) {
@@ -275,7 +308,7 @@ int run_agent_exchange(PCX* pcx) {
     }
   }
 
-  teardown(pcx, &err);
+  teardown(&err);
   if (!why.phase.empty()) report_undelivered(pcx, why);
   return delivered ? 1 : 0;
 }

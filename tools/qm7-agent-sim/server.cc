@@ -7,12 +7,9 @@
 // "IPC" frame a peer sent.
 #include "server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,6 +50,8 @@ constexpr rlim_t kMaxDescriptors = 65536;
 // At SIGTERM or --count, how long the answers still queued may take to leave: a peer that does
 // not read must not hold up the end.
 constexpr double kDrainSeconds = 0.5;
+// A connection the simulator closes may still write what is queued for it this long.
+constexpr int kCloseBoundMs = 500;
 
 double monotonic_now() {
   struct timespec t;
@@ -107,8 +106,7 @@ class server {
   void close_idle_connections();
   void make_room();
   void drop_peer_ipc(const ccm_msg_t* msg, const char* name);
-  int receive_timeout() const;
-  bool messages_waiting();
+  int receive_timeout_ms() const;
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   const options& opts_;
@@ -161,30 +159,13 @@ bool server::start() {
     note("cannot listen on %s port %d: %s", opts_.listen.c_str(), opts_.port, err.msginsert);
     return false;
   }
-  struct sockaddr_storage sa;
-  socklen_t sa_len = sizeof(sa);
-  memset(&sa, 0, sizeof(sa));
-  ccm_channel_t* listener = ccm_channel_getbyName(ccm_, "*LISTEN");  // locks on success
-  int rc = -1;
-  if (listener != nullptr) {
-    rc = getsockname(listener->s, reinterpret_cast<struct sockaddr*>(&sa), &sa_len);
-    ccm_channel_unlock(ccm_);
-  }
-  if (rc != 0) {
+  ccm_endpoint_t listening;
+  if (ccm_channel_endpoints(ccm_, 0, "*LISTEN", &listening, nullptr) != 0) {
     note("cannot learn the listening address: %s", strerror(errno));
     return false;
   }
-  char address[INET6_ADDRSTRLEN] = "";
-  int port = 0;
-  if (sa.ss_family == AF_INET6) {
-    auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&sa);
-    inet_ntop(AF_INET6, &in6->sin6_addr, address, sizeof(address));
-    port = ntohs(in6->sin6_port);
-  } else {
-    auto* in4 = reinterpret_cast<struct sockaddr_in*>(&sa);
-    inet_ntop(AF_INET, &in4->sin_addr, address, sizeof(address));
-    port = ntohs(in4->sin_port);
-  }
+  const char* address = listening.addr;
+  const int port = listening.port;
 
   // The network thread must not take the stop signals: they are to interrupt the receive wait
   // of this thread. It inherits the mask in force when it is created.
@@ -193,7 +174,7 @@ bool server::start() {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-  rc = ccm_thread_start(ccm_, &err);
+  const int rc = ccm_thread_start(ccm_, &err);
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (rc != 0) {
     note("cannot start the network thread: %s", err.msginsert);
@@ -219,7 +200,7 @@ void server::stop() {
       nanosleep(&pause, nullptr);
     }
     ccm_thread_stop(ccm_);
-    pthread_join(ccm_->thread, nullptr);
+    ccm_thread_join(ccm_);
   }
   ccm_channel_closeall(ccm_);
   ccm_error_t err{};
@@ -258,9 +239,7 @@ void server::start_idle_clock(int id, connection* c) {
 
 void server::close_connection(int id, const connection& c, const char* why) {
   note("conn %d from %s:%d: %s, closed", id, c.peer.address.c_str(), c.peer.port, why);
-  // Deleting only marks the channel; wake the network thread so the close comes at once.
-  ccm_channel_deletebyID(ccm_, id);
-  ccm_wakeup_network(ccm_);
+  ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, kCloseBoundMs);
   if (c.greet_due >= 0) --greetings_due_;
   conns_.erase(id);
 }
@@ -338,11 +317,10 @@ void server::send_answer(ccm_msg_t* received) {
 void server::on_accept(int id) {
   connection c;
   c.peer.channel_id = id;
-  ccm_channel_t* ch = ccm_channel_getbyID(ccm_, id);  // locks on success
-  if (ch != nullptr) {
-    c.peer.address = ch->addr;
-    c.peer.port = ch->port;
-    ccm_channel_unlock(ccm_);
+  ccm_endpoint_t peer;
+  if (ccm_channel_endpoints(ccm_, id, nullptr, nullptr, &peer) == 0) {
+    c.peer.address = peer.addr;
+    c.peer.port = peer.port;
   }
   c.faulty =
       opts_.fault != fault_mode::none && (opts_.fault_count < 0 || accepted_ < opts_.fault_count);
@@ -365,10 +343,7 @@ void server::on_accept(int id) {
       send_greeting(id);
       break;
     case fault_mode::close:
-      // Deleting only marks the channel; the network thread closes it after its current pass,
-      // so wake it rather than let the close wait for the pass's time-out.
-      ccm_channel_deletebyID(ccm_, id);
-      ccm_wakeup_network(ccm_);
+      ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, 0);
       break;
     case fault_mode::other_first:
       send_other_message(id);
@@ -423,17 +398,11 @@ void server::handle(ccm_msg_t* msg) {
       drop_peer_ipc(msg, name);
       return;
     }
-    if (strcmp(name, IPCMSG_CHANNEL_ACCEPT) == 0 &&
-        msg->len >= static_cast<int>(sizeof(ipcmsg_channel_accept_t))) {
-      int id;
-      memcpy(&id, msg->msg_start + offsetof(ipcmsg_channel_accept_t, ID), sizeof(id));
+    const int id = ccm_notice_channel_ID(msg);
+    if (id < 0) return;
+    if (strcmp(name, IPCMSG_CHANNEL_ACCEPT) == 0) {
       on_accept(id);
-    } else if (strcmp(name, IPCMSG_CHANNEL_CLOSE) == 0 &&
-               msg->len >= static_cast<int>(sizeof(ipcmsg_channel_close_t))) {
-      int id;
-      memcpy(&id,
-             msg->msg_start + offsetof(ipcmsg_channel_close_t, ccmch) + offsetof(ccm_channel_t, ID),
-             sizeof(id));
+    } else {
       on_close(id);
     }
     return;
@@ -465,23 +434,16 @@ void server::greet_due_connections() {
   }
 }
 
-// Whole seconds only: a delayed greeting goes out at most about a second late.
-int server::receive_timeout() const {
-  if (greetings_due_ == 0) return 1;
+// Until the next delayed greeting is due, at most a second.
+int server::receive_timeout_ms() const {
+  if (greetings_due_ == 0) return 1000;
   double next = -1.0;
   for (const auto& [id, c] : conns_) {
     if (c.greet_due >= 0 && (next < 0 || c.greet_due < next)) next = c.greet_due;
   }
-  if (next < 0) return 1;
-  return next - monotonic_now() <= 0 ? 0 : 1;
-}
-
-// Whether the network thread has queued anything for this thread; no system call.
-bool server::messages_waiting() {
-  ccm_queue_lock(ccm_);
-  const bool waiting = ccm_->recvq.head != nullptr;
-  ccm_queue_unlock(ccm_);
-  return waiting;
+  if (next < 0) return 1000;
+  const double left = next - monotonic_now();
+  return left <= 0 ? 0 : left >= 1.0 ? 1000 : static_cast<int>(left * 1000) + 1;
 }
 
 int server::run() {
@@ -492,10 +454,14 @@ int server::run() {
   while (!g_stop && (opts_.count == 0 || reports_ < opts_.count)) {
     // The report lines are written out whenever nothing more is queued: at once when the
     // simulator is idle, and in one write for a burst of reports rather than one per line.
-    if (!messages_waiting()) fflush(stdout);
     ccm_msg_t* msg = nullptr;
     ccm_error_t err{};
-    if (ccm_receive_message(ccm_, receive_timeout(), &msg, &err) == 1) {
+    int got = ccm_receive_wait(ccm_, 0, &msg, &err);
+    if (got == 0) {
+      fflush(stdout);
+      got = ccm_receive_wait(ccm_, receive_timeout_ms(), &msg, &err);
+    }
+    if (got == 1) {
       handle(msg);
       ccm_msg_free(ccm_, msg);
     }

@@ -43,11 +43,14 @@ enum : int {
 // Channel flag bits (ccm_channel_t.flag). Change and test them only through ccm_flag_set,
 // ccm_flag_clear and ccm_flag_test (qm7/ccm/flag.h): two threads change them.
 enum : int {
-  CCM_FLAG_DELETED = 0x01,     // passed over by everyone; destroyed after the select pass
-  CCM_FLAG_MARK_NAT = 0x02,    // NAT messages dispatched here get CCM_MSGFLAG_MARK_NAT
-  CCM_FLAG_CONNECTING = 0x08,  // set by ccm_connect, cleared when a NAT message arrives
-  CCM_FLAG_NOREAD = 0x10,      // the network thread leaves the socket out of the read set
-  CCM_FLAG_BINDADDR = 0x40,    // the local address is known (or not needed)
+  CCM_FLAG_DELETED = 0x01,        // passed over by everyone; destroyed after the select pass
+  CCM_FLAG_MARK_NAT = 0x02,       // NAT messages dispatched here get CCM_MSGFLAG_MARK_NAT
+  CCM_FLAG_CONNECTING = 0x08,     // set by ccm_connect, cleared when a NAT message arrives
+  CCM_FLAG_NOREAD = 0x10,         // the network thread leaves the socket out of the read set
+  CCM_FLAG_BINDADDR = 0x40,       // the local address is known (or not needed)
+  CCM_FLAG_CLOSING = 0x80,        // a graceful close waits for the queued output (close_deadline)
+  CCM_FLAG_ABORT = 0x100,         // closed with a reset: unsent output is dropped
+  CCM_FLAG_CONNECT_WAIT = 0x200,  // the connect has not completed yet (connect_timeout)
 };
 
 // One socket the channel manager serves. The `nxt` link is guarded by the context's
@@ -88,6 +91,12 @@ struct ccm_channel {
   // max_queued_output, and until it is below half of it, the socket is not read.
   size_t sendq_bytes;  // [queue_lock]
   int read_paused;     // 1 while reading is held back; network thread only
+
+  // Delivery accounting and timers.
+  unsigned long out_written;  // messages written completely [queue_lock; network thread writes]
+  long long close_deadline;   // CLOCK_MONOTONIC ms a graceful close may last; before CLOSING is set
+  long long last_msg_time;    // CLOCK_MONOTONIC ms of the last complete frame (or the start);
+                              // network thread only
 };
 
 // Makes a zeroed record with its own ID (from unique_channel_ID, under channel_lock), name

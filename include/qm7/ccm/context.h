@@ -61,7 +61,14 @@ struct ccm_context {
   // channel, so its bound is larger; ccm_open sets it, 0: no bound.
   size_t max_queued_input;
   size_t recvq_bytes;  // [queue_lock]
-  int recv_paused;     // 1 while no channel is read; written by the network thread; atomic
+  int recv_paused;     // 1 while no channel is read [queue_lock]
+
+  // A connection (types 0, 3, 4, 5, 6) that completes no frame for this long is closed, with
+  // 2002036 "...|idle for N ms|"; counted from its start and from each complete frame, so a peer
+  // that trickles bytes is closed too. 0 (the default): never. Set before the network thread
+  // starts.
+  int idle_timeout_ms;
+  int thread_joinable;  // 1 from a successful ccm_thread_start until ccm_thread_join
 };
 
 // Defaults of the limits above: the longest record the system sends is far below 16 MiB; 1 MiB

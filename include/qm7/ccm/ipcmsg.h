@@ -9,6 +9,7 @@
 
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/host.h"
+#include "qm7/ccm/host_interface.h"
 #include "qm7/ccm/msg.h"
 
 #define IPCMSG_CHANNEL_CLOSE "CHANNEL_CLOSE"
@@ -73,6 +74,7 @@ static_assert(sizeof(ipcmsg_channel_accept_t) == 20);
 typedef struct ipcmsg_channel_close {
   ipcmsg_header_t head;            // "CHANNEL_CLOSE"
   ccm_channel_t ccmch;             // the record as it was just before its destruction
+  ccm_output_state_t output;       // its output at destruction (ccm_close_notice_info reads it)
   ccm_connect_user_context_t cuc;  // fixed part of its user context, zeros when it had none
 } ipcmsg_channel_close_t;
 

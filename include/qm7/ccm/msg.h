@@ -85,10 +85,14 @@ struct ccm_msg {
   unsigned char* buffer1;           // start of the data area
   unsigned char* buffer2;           // buffer1 + size
   unsigned long filler2aligne;
+  // On reception: how many messages the channel had written completely when the network thread
+  // read this frame. A host that knows its own message's number on the channel can tell an
+  // answer from a frame the peer sent before that message had left.
+  unsigned long out_written;
   unsigned char buffer[];  // 2 x size bytes
 };
 
-// Bytes of the header part in front of the data area (672 on a 64-bit host).
+// Bytes of the header part in front of the data area (680 on a 64-bit host).
 constexpr size_t CCM_MSG_HEADER_SIZE = offsetof(ccm_msg_t, buffer);
 
 // A standard message (size 32768) from the free list or the heap, on msgq_inuse, with a new ID,

@@ -1,0 +1,102 @@
+// The per-channel deadlines of the network loop and the end of a pending connect.
+#include "channel_timers.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "qm7/ccm/context.h"
+#include "qm7/ccm/flag.h"
+#include "qm7/ccm/msgnr.h"
+#include "qm7/runtime/trace.h"
+
+namespace qm7::ccm {
+namespace {
+
+// Ends the channel as a failed connection, with the insert of a failed receive.
+void fail_channel(ccm_context_t* ccm, ccm_channel_t* ch, int err) {
+  ch->msgnr = CCM_MSGNR_RECV_FAILED;
+  snprintf(ch->msginsert, sizeof(ch->msginsert), "%s|%d(%s),S(%d(ID=%d))|", ch->name, err,
+           strerror(err), ch->s, ch->ID);
+  ccm_channel_delete(ccm, ch);
+}
+
+bool is_connection(int type) {
+  return type == CCM_TYPE_UNSET || type == CCM_TYPE_SERVER || type == CCM_TYPE_AGENT ||
+         type == CCM_TYPE_MESSENGER || type == CCM_TYPE_CP;
+}
+
+void lower(long long* nearest, long long deadline) {
+  if (*nearest < 0 || deadline < *nearest) *nearest = deadline;
+}
+
+bool same_address(const sockaddr_storage& a, socklen_t alen, const sockaddr_storage& b,
+                  socklen_t blen) {
+  return alen == blen && memcmp(&a, &b, alen) == 0;
+}
+
+}  // namespace
+
+bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pending, long long now,
+                          long long* nearest) {
+  const int flag = ccm_flag_get(&ch->flag);
+  if (flag & CCM_FLAG_CLOSING) {
+    if (!output_pending) {
+      QM7_TRACE("%s:      channel(chID=%d) closed: output drained", "ccm_network_select", ch->ID);
+      ccm_channel_delete(ccm, ch);
+      return false;
+    }
+    if (now >= ch->close_deadline) {
+      QM7_TRACE("%s:      channel(chID=%d) aborted: output not drained in time",
+                "ccm_network_select", ch->ID);
+      ccm_flag_set(&ch->flag, CCM_FLAG_ABORT);
+      ccm_channel_delete(ccm, ch);
+      return false;
+    }
+    lower(nearest, ch->close_deadline);
+  }
+  if (flag & CCM_FLAG_CONNECT_WAIT) {
+    // connect_timeout is a time(2) value, whole seconds, as ccm_connect records it.
+    const long long left_ms = (static_cast<long long>(ch->connect_timeout) - time(nullptr)) * 1000;
+    if (left_ms <= 0) {
+      fail_channel(ccm, ch, ETIMEDOUT);
+      return false;
+    }
+    lower(nearest, now + left_ms);
+  }
+  if (ccm->idle_timeout_ms > 0 && is_connection(ch->type)) {
+    const long long due = ch->last_msg_time + ccm->idle_timeout_ms;
+    if (now >= due) {
+      ch->msgnr = CCM_MSGNR_RECV_FAILED;
+      snprintf(ch->msginsert, sizeof(ch->msginsert), "%s|idle for %d ms,S(%d(ID=%d))|", ch->name,
+               ccm->idle_timeout_ms, ch->s, ch->ID);
+      ccm_channel_delete(ccm, ch);
+      return false;
+    }
+    lower(nearest, due);
+  }
+  return true;
+}
+
+void finish_connect(ccm_context_t* ccm, ccm_channel_t* ch) {
+  ccm_flag_clear(&ch->flag, CCM_FLAG_CONNECT_WAIT);
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(ch->s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  if (err == 0) {
+    sockaddr_storage local{}, peer{};
+    socklen_t llen = sizeof(local), plen = sizeof(peer);
+    if (getsockname(ch->s, reinterpret_cast<sockaddr*>(&local), &llen) == 0 &&
+        getpeername(ch->s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0 &&
+        same_address(local, llen, peer, plen)) {
+      QM7_TRACE("%s:      channel(chID=%d) connected to itself", "ccm_network_select", ch->ID);
+      err = ECONNREFUSED;
+    }
+  }
+  if (err != 0) fail_channel(ccm, ch, err);
+}
+
+}  // namespace qm7::ccm
