@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qm7/ccm.h"
+#include "reader_internal.h"
 
 namespace {
 

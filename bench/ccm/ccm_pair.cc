@@ -47,7 +47,7 @@ CcmPair::~CcmPair() {
   for (ccm_context_t* c : {from_, to_}) {
     if (c == nullptr) continue;
     ccm_thread_stop(c);
-    pthread_join(c->thread, nullptr);
+    ccm_thread_join(c);
     ccm_channel_closeall(c);
     ccm_close(c, &err);
   }
@@ -61,16 +61,12 @@ std::string CcmPair::open() {
     return std::string("ccm_thread_start: ") + err.msginsert;
   if (ccm_create_listen(to_, "127.0.0.1", 0, 5, &err) != 0)
     return std::string("ccm_create_listen: ") + err.msginsert;
-  ccm_channel_t* l = ccm_channel_getbyName(to_, "*LISTEN");
-  if (l == nullptr) return "no listening channel";
-  struct sockaddr_in sa = {};
-  socklen_t sl = sizeof sa;
-  const int rc = getsockname(l->s, reinterpret_cast<sockaddr*>(&sa), &sl);
-  ccm_channel_unlock(to_);
-  if (rc != 0) return "getsockname failed";
+  ccm_endpoint_t listening;
+  if (ccm_channel_endpoints(to_, 0, "*LISTEN", &listening, nullptr) != 0) {
+    return "no listening address";
+  }
   ccm_wakeup_network(to_);  // the listening channel joins the loop at the next pass
-  channel_ =
-      ccm_connect(from_, "127.0.0.1", ntohs(sa.sin_port), CCM_TYPE_MESSENGER, nullptr, 60, &err);
+  channel_ = ccm_connect(from_, "127.0.0.1", listening.port, CCM_TYPE_MESSENGER, nullptr, 60, &err);
   if (channel_ <= 0) return std::string("ccm_connect: ") + err.msginsert;
   ccm_msg_t* note = next_message(to_, kGiveUpSeconds);
   if (note == nullptr) return "no connection accepted";

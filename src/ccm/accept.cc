@@ -20,6 +20,7 @@
 #include "qm7/ccm/thread.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
+#include "sockopt.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // resolver returns is kept apart from the resolver call, so that its preference rules do not
 // depend on how the host's network is configured.
 #include "qm7/ccm/ccm_tools.h"
+#include "resolver_internal.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>

@@ -18,6 +18,7 @@
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
+#include "sockopt.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "flow_control.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/thread.h"
 #include "qm7/runtime/text.h"

@@ -9,6 +9,7 @@
 #include "qm7/runtime/byteorder.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
+#include "reader_internal.h"
 
 namespace qm7::ccm {
 namespace {

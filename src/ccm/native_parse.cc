@@ -11,6 +11,7 @@
 #include "qm7/ccm/reader.h"
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/trace.h"
+#include "reader_internal.h"
 
 namespace {
 

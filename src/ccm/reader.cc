@@ -21,9 +21,11 @@
 #include "flow_control.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/reader.h"
+#include "reader_internal.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
 

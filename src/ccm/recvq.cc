@@ -15,6 +15,7 @@
 #include "flow_control.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/host_interface.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/recv.h"

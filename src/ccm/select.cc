@@ -20,6 +20,7 @@
 #include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/reader.h"

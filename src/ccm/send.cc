@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/host.h"
 #include "qm7/ccm/send.h"
 #include "qm7/runtime/protocol_header.h"

@@ -13,6 +13,7 @@
 #include "qm7/ccm/connect.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/trace.h"
+#include "sockopt.h"
 
 int ccm_set_nonblocking(ccm_context_t* /*ccm*/, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
   QM7_TRACE("%s(%s) -->", __func__, qm7::ccm::channel_long(ccmch).c_str());

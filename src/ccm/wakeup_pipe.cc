@@ -11,6 +11,7 @@
 
 #include "error_util.h"
 #include "qm7/ccm/context.h"
+#include "wakeup.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/trace.h"
 

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <string>
 
-#include "agent_address.h"
 #include "agent_channel.h"
 #include "printable.h"
 #include "qm7/ccm.h"
@@ -249,10 +248,11 @@ int run_agent_exchange(PCX* pcx) {
       QM7_TRACE("%s:      wait %d seconds before retry connecting", kMain, pcx->connect_wait);
       sleep(static_cast<unsigned>(pcx->connect_wait));
     }
-    std::string address;
+    char address[128];
     ccmID = -1;
-    if (qm7::detail::look_up_agent(pcx->ipAddr, greeting_wait, &address, &err) == 0) {
-      ccmID = ccm_connect(ccm, address.c_str(), pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
+    if (ccm_hostname2string_bounded(pcx->ipAddr, greeting_wait, address, sizeof(address), &err) ==
+        0) {
+      ccmID = ccm_connect(ccm, address, pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
                           kConnectWaitSeconds, &err);
     }
     if (ccmID < 0) {

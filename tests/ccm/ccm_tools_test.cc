@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ccm/ccm_test_util.h"
+#include "resolver_internal.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include "ccm/ccm_test_util.h"
 #include "qm7/ccm/reader.h"
+#include "reader_internal.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ccm/ccm_test_util.h"
+#include "reader_internal.h"
 
 namespace {
 

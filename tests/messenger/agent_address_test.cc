@@ -10,13 +10,13 @@
 #include <mutex>
 #include <string>
 
-#include "../../src/messenger/agent_address.h"
+#include "../../src/ccm/resolver_internal.h"
 #include "../../src/messenger/printable.h"
 #include "messenger/harness.h"
 
 namespace {
 
-using qm7::detail::look_up_agent;
+using qm7::ccm::resolve_bounded;
 
 std::mutex g_mu;
 std::condition_variable g_cv;
@@ -52,7 +52,7 @@ constexpr char kLinkLocal[] = "fe80::1%1";
 TEST(AgentAddress, LookUpIsBoundedAndReportsTheResolversOwnError) {
   const struct {
     const char* host;
-    qm7::detail::resolver_fn resolve;
+    qm7::ccm::resolver_fn resolve;
     int rc;
     std::string result;  // the address, or the error insert
     double max_s;
@@ -69,7 +69,7 @@ TEST(AgentAddress, LookUpIsBoundedAndReportsTheResolversOwnError) {
     ccm_error_t err = {};
     std::string address;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.rc, look_up_agent(c.host, 1, &address, &err, c.resolve));
+    EXPECT_EQ(c.rc, resolve_bounded(c.host, 1, &address, &err, c.resolve));
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(qm7_test::UnderValgrind() || took.count() < c.max_s) << took.count();
     EXPECT_EQ(c.result, c.rc == 0 ? address : std::string(err.msginsert));

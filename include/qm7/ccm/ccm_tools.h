@@ -50,20 +50,15 @@ int ccm_log_all_ip(const char* hostname, ccm_error_t* ccmerr);
 // 2000102 and "socket(AF_INET6/IPv6)|<errno>(<text>)" when not.
 int ccm_check_ipv6_support(ccm_error_t* ccmerr);
 
-namespace qm7::ccm_detail {
-
-// The entry of `list` that ccm_hostname2address takes for `options`, or null for an empty
-// list. Pure apart from trace lines, so the preference rules can be tried on crafted lists.
-const struct addrinfo* choose_address(const struct addrinfo* list, int options);
-
-// Logs one message 2000066 per entry of `list` as ccm_log_all_ip does.
-void log_address_list(const char* hostname, const struct addrinfo* list);
-
-// Fills `ccmerr` for a failed getaddrinfo that returned `rc` with errno `err`: 2000102 and
-// "getaddrinfo|%d(%s)" with the resolver's own code and text, or errno and its text for
-// EAI_SYSTEM (the only failure after which errno means anything).
-void resolver_failed(ccm_error_t* ccmerr, int rc, int err);
-
-}  // namespace qm7::ccm_detail
+// Resolves `phostname` (brackets and surrounding blanks are dropped) to the numeric address
+// ccm_hostname2address would choose for it with IPv4 preferred, as text into `out` of `size`
+// bytes (a link-local IPv6 address with "%<scope>"); an address text is taken as it stands,
+// without a look-up. The resolver has no time-out of its own, so it runs in a detached thread
+// and this call waits at most `seconds` (at least 1) for it. Returns 0, or -1 with `out` empty
+// and `ccmerr` filled: 2000102 and "getaddrinfo|<code>(<text>)" with the resolver's code and text
+// (errno and its text for EAI_SYSTEM), "getaddrinfo|no answer within <n> seconds",
+// "getaddrinfo|no usable address" or "getaddrinfo|address too long". Any thread.
+int ccm_hostname2string_bounded(const char* phostname, int seconds, char* out, size_t size,
+                                ccm_error_t* ccmerr);
 
 #endif  // QM7_CCM_CCM_TOOLS_H_

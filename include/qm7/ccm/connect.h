@@ -28,13 +28,6 @@ int ccm_set_nonblocking(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* c
 int ccm_set_linger(ccm_context_t* ccm, ccm_channel_t* ccmch, int onoff, int ptime,
                    ccm_error_t* ccmerr);
 
-namespace qm7::ccm {
-// TCP_NODELAY on the channel's TCP socket: the network thread writes whole frames, so holding a
-// small one back until the peer acknowledges the previous one (which the peer delays) only
-// stalls the traffic. A failure is traced and otherwise ignored: the channel works without it.
-void set_nodelay(ccm_channel_t* ccmch);
-}  // namespace qm7::ccm
-
 // 1 when a live channel of type 6 to `host` and `port` exists (channelq and channel_newq), 0 if
 // not, -1 when `host` does not resolve.
 int ccm_is_cp_connecting(ccm_context_t* ccm, const char* host, int port, ccm_error_t* ccmerr);

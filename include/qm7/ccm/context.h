@@ -116,41 +116,6 @@ int ccm_close_wakeup_pipes(ccm_context_t* ccm);
 int ccm_wakeup_network(ccm_context_t* ccm);
 int ccm_wakeup_processor(ccm_context_t* ccm);
 
-namespace qm7::ccm {
-// The wake-up of the send paths: writes the byte "N" unless a byte written by an earlier send is
-// still waiting in the pipe, or the network thread is awake between its select() and the start
-// of its next pass. Either way the thread starts another pass, and every pass begins by
-// dispatching all of sendq, so the message is written as promptly as with a byte of its own,
-// while a sender costs the network thread no byte, read and pass per message. Explicit wake-ups
-// (ccm_wakeup_network) always write. Any thread. send_wakeup_pending is 1 while no byte is due.
-void wakeup_network_for_send(ccm_context_t* ccm);
-
-// Network thread, at the start of a pass before it dispatches sendq (and on new pipes): the next
-// send writes a byte again.
-void network_pass_begins(ccm_context_t* ccm);
-
-// Network thread, when select() has returned: sends until the next pass begins need no byte.
-void network_thread_awake(ccm_context_t* ccm);
-
-// The wake-up of the producers of recvq, after appending a message that found recvq empty: writes
-// the byte "P", or defers it to the end of the network thread's pass when called there (see
-// PassWakeups). Any thread.
-void wakeup_processor_for_append(ccm_context_t* ccm);
-
-// Network thread, around one pass: wake-ups of the processor due during the pass are written as
-// one byte when the object is destroyed.
-class PassWakeups {
- public:
-  explicit PassWakeups(ccm_context_t* ccm);
-  ~PassWakeups();
-  PassWakeups(const PassWakeups&) = delete;
-  PassWakeups& operator=(const PassWakeups&) = delete;
-
- private:
-  ccm_context_t* ccm_;
-};
-}  // namespace qm7::ccm
-
 // Counting queries over the live channels of channelq (channel_newq is not counted): types 3, 6;
 // types 1, 3, 6; type 4; every type but 255. Any thread; each takes channel_lock.
 int ccm_get_nof_server_connections(ccm_context_t* ccm);

@@ -20,7 +20,6 @@
 #define QM7_CCM_READER_H_
 
 #include <cstddef>
-#include <span>
 
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/error.h"
@@ -67,66 +66,5 @@ int ccm_parse_native_message(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t
 // 7-digit length that is not decimal, or a size beyond INT_MAX.
 // REQUIRES: the whole element is readable; use qm7::ccm::element_size on untrusted bytes first.
 int extract_protocol_data(const unsigned char* src, int keylen, unsigned char* dst);
-
-namespace qm7::ccm {
-
-inline constexpr int kRecvFirstSize = 8192;      // first receive buffer; doubled when full
-inline constexpr size_t kMinHeldForLength = 10;  // fewer held bytes are not examined
-inline constexpr size_t kMinFrameLength = 48;    // a frame is at least its header
-inline constexpr size_t kLargeFrame = 32768;     // longer frames get a message of their own size
-inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that are read
-
-// The outcome of looking at the bytes held at the start of a receive buffer.
-enum class FrameCut {
-  kNeedMore,   // fewer than 10 bytes, or fewer than the frame length: wait for more
-  kFrame,      // a whole frame of `length` bytes is held
-  kBadLength,  // the length field is not a decimal number from 48 to the maximum: protocol error
-};
-
-struct FrameResult {
-  FrameCut cut;
-  size_t length;  // the frame length when it could be read, else 0
-};
-
-// Pure framer: looks at the first frame of `held`, refusing a length beyond `max_len`. Never
-// reads past `held`.
-FrameResult cut_frame(std::span<const unsigned char> held, size_t max_len);
-
-// The length of form `keylen` of the element at the start of `rest`, checked against its end:
-// -1 when the key and length bytes or the data do not fit in `rest`, the 7-digit length is not
-// decimal, or `keylen` is not 1, 2, 4 or 7.
-long element_size(std::span<const unsigned char> rest, int keylen);
-
-// The length form of a key of the native body (1, 2, 4 or 7), or 0 for a key outside the table.
-int element_form(unsigned char key);
-
-// The reader after its receive call: cuts the frames among the recv_pos bytes held in the
-// channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
-// progress the bytes held continue it first. `control` (may be null) is the ancillary data of
-// the receive call, given to each message completed. Returns as ccm_read_channel. Network
-// thread.
-int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
-                size_t control_len, ccm_error_t* ccmerr);
-
-// Grows the channel's receive buffer when it is full (recv_pos == recv_size): to 8192 bytes at
-// first, then to twice its size, keeping the bytes held. Returns 0, or -1 when it cannot grow: the
-// caller's record and the channel get 3301 "RECVBUFF", the channel is deleted. Network thread.
-int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr);
-
-namespace detail {
-
-// Allocation seams of the reader, so tests can make memory run out at a chosen point. Replace
-// them only while no network thread runs; restore the defaults afterwards.
-using RecvBufferAlloc = void* (*)(size_t size);  // zero-filled, like calloc(1, size)
-using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
-
-void* default_recv_buffer_alloc(size_t size);
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
-
-extern RecvBufferAlloc recv_buffer_alloc;
-extern FrameMsgAlloc frame_msg_alloc;
-
-}  // namespace detail
-}  // namespace qm7::ccm
 
 #endif  // QM7_CCM_READER_H_

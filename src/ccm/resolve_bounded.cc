@@ -1,9 +1,7 @@
-// The bounded look-up of the agent's host. The resolver offers no time-out of its own (a name
+// The bounded look-up of a host. The resolver offers no time-out of its own (a name
 // server that never answers holds getaddrinfo for its retries, 10 seconds and more), so it runs
 // in a detached thread, and the run waits for it no longer than its time-out allows. The thread
 // and the waiter share one record; whoever finishes last frees it and the resolver's list.
-#include "agent_address.h"
-
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -17,12 +15,14 @@
 #include <mutex>
 #include <thread>
 
+#include "error_util.h"
 #include "qm7/ccm/ccm_tools.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/text.h"
+#include "resolver_internal.h"
 
-namespace qm7::detail {
+namespace qm7::ccm {
 namespace {
 
 struct lookup {
@@ -66,8 +66,8 @@ std::string numeric_text(const addrinfo* list) {
 
 }  // namespace
 
-int look_up_agent(const char* host, int seconds, std::string* address, ccm_error_t* ccmerr,
-                  resolver_fn resolve) {
+int resolve_bounded(const char* host, int seconds, std::string* address, ccm_error_t* ccmerr,
+                    resolver_fn resolve) {
   char name[256];
   StringCopy(name, sizeof(name), host);
   str_replace_char(name, '[', ' ');
@@ -119,4 +119,20 @@ int look_up_agent(const char* host, int seconds, std::string* address, ccm_error
   return 0;
 }
 
-}  // namespace qm7::detail
+}  // namespace qm7::ccm
+
+int ccm_hostname2string_bounded(const char* phostname, int seconds, char* out, size_t size,
+                                ccm_error_t* ccmerr) {
+  std::string address;
+  if (size > 0) out[0] = '\0';
+  if (qm7::ccm::resolve_bounded(phostname != nullptr ? phostname : "", seconds, &address, ccmerr,
+                                ::getaddrinfo) != 0) {
+    return -1;
+  }
+  if (address.size() >= size) {
+    qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "getaddrinfo|address too long");
+    return -1;
+  }
+  memcpy(out, address.c_str(), address.size() + 1);
+  return 0;
+}
