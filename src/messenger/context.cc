@@ -1,5 +1,5 @@
-// The messenger's context record: the globals of the run, the defaults and the SIGUSR1 set-up
-// of initialize_messenger, the program name and the "-V" version switch.
+// The messenger's context record: the globals of the run, the defaults and the SIGUSR1 and
+// SIGPIPE set-up of initialize_messenger, the program name and the "-V" version switch.
 #include "qm7/messenger/context.h"
 
 #include <pthread.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
@@ -40,10 +41,16 @@ int initialize_messenger(PCX* pcx) {
   action.sa_handler = signal_handler_common;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-    int err = errno;
-    QM7_TRACE("%s <-- (sigaction(%d) error %d-%s)", kFn, SIGUSR1, err, strerror(err));
-    return -1;
+  // SIGPIPE is caught rather than ignored: a write to a closed standard output then fails with
+  // EPIPE instead of ending the run before the agent has the record, and the commands that CMD
+  // starts through the shell still begin with the default action (exec resets a caught signal,
+  // but would pass an ignored one on).
+  for (int signal_id : {SIGPIPE, SIGUSR1}) {
+    if (sigaction(signal_id, &action, nullptr) != 0) {
+      int err = errno;
+      QM7_TRACE("%s <-- (sigaction(%d) error %d-%s)", kFn, signal_id, err, strerror(err));
+      return -1;
+    }
   }
 
   sigset_t set;

@@ -1,12 +1,16 @@
 // The job report on standard output: the framed banner of a job event, the line of an output
 // file registration and the line of a variable registration. Every line goes through mprintf,
-// so it shares one stream with the trace and is flushed at once.
+// so it shares one stream with the trace and is flushed at once. A standard output that could
+// not take the report is told once on standard error.
 #include "qm7/messenger/report.h"
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "printable.h"
 #include "qm7/runtime/datetime.h"
 #include "qm7/runtime/trace.h"
 
@@ -102,4 +106,21 @@ int printRegisteredVariable(PCX* pcx) {
   mprintf("Registered variable: '%s' %s=%s", type, name, value);
   QM7_TRACE("%s <-- (OK)", kFn);
   return 0;
+}
+
+bool report_stdout_failure(PCX* pcx) {
+  if (pcx->stdout_failed == 1) return true;
+  // A write that failed earlier has left its error in errno and the stream's error flag; a
+  // flush that fails now has the fresher error.
+  int err = errno;
+  if (std::fflush(stdout) != 0) {
+    err = errno;
+  } else if (!std::ferror(stdout)) {
+    return false;
+  }
+  pcx->stdout_failed = 1;
+  std::fprintf(stderr, "%s: the report could not be written to standard output: %s\n",
+               qm7::detail::printable(pcx->program_name).c_str(),
+               std::strerror(err != 0 ? err : EIO));
+  return true;
 }

@@ -123,13 +123,9 @@ std::string read_exact(int fd, size_t n) {
 }
 
 ccm_msg_t* receive(ccm_context_t* ccm, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   ccm_msg_t* m = nullptr;
   ccm_error_t err{};
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ccm_receive_message(ccm, 1, &m, &err) == 1) return m;
-  }
-  return nullptr;
+  return ccm_receive_wait(ccm, seconds * 1000, &m, &err) == 1 ? m : nullptr;
 }
 
 void CcmTest::SetUp() {
@@ -153,7 +149,7 @@ void CcmTest::start() {
 void CcmTest::stop() {
   if (!running_) return;
   ccm_thread_stop(ccm_);
-  pthread_join(ccm_->thread, nullptr);
+  ccm_thread_join(ccm_);
   running_ = false;
 }
 

@@ -54,6 +54,9 @@ struct spawn_options {
   bool lines = false;    // standard output through a pipe, for ReadLine
   int fill_fds_to = 0;   // /dev/null on descriptors 3 .. fill_fds_to - 1
   int nofile_limit = 0;  // when not 0: RLIMIT_NOFILE of the child
+  // Standard output a pipe whose reading end is closed before the child starts; the child
+  // begins with the default action for SIGPIPE, whatever this process does with it.
+  bool broken_stdout = false;
 };
 
 struct run_result {

@@ -63,6 +63,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
   // The runner's own descriptors would count against a descriptor limit and shift the
   // numbers the child gets.
   close_range(3, ~0U, 0);
+  if (opts.broken_stdout) signal(SIGPIPE, SIG_DFL);
   if (opts.nofile_limit > 0) {
     const struct rlimit rl = {static_cast<rlim_t>(opts.nofile_limit),
                               static_cast<rlim_t>(opts.nofile_limit)};
@@ -158,6 +159,10 @@ child::child(const std::string& program, const std::vector<std::string>& args,
     close(out_fd);
     out_fd = pipe_fds[1];
     out_pipe_ = pipe_fds[0];
+  } else if (opts.broken_stdout && pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    close(pipe_fds[0]);
+    close(out_fd);
+    out_fd = pipe_fds[1];
   }
   const int err_fd = OpenTemp(&err_path_);
   int in_fd = -1;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,21 @@ TEST(QmJpmdProcess, EveryKindOfReportByteForByte) {
   auto lines = qm7_test::SplitLines(RunMessenger({"TYP=S", "RETRY=0"}).out);
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[2].substr(48, 21), lines[3].substr(48, 21));
+}
+
+// A standard output without reader ends neither the run nor its exit code; the lost report is
+// told once on standard error, also when trace lines follow it.
+TEST(QmJpmdProcess, ClosedStandardOutputIsToldOnceAndKeepsTheExitCode) {
+  qm7_test::spawn_options opts;
+  opts.broken_stdout = true;
+  const std::string lost = "qm_jpmd: the report could not be written to standard output: ";
+  for (const char* trc : {"TRC=0", "TRC=1"}) {
+    auto r = RunMessenger({"TYP=E", "RET=5", "RETRY=0", trc}, opts);
+    EXPECT_EQ(r.exit_code, 5) << trc;
+    EXPECT_EQ(qm7_test::CountLines(r.err, lost), 1) << r.err;
+    EXPECT_EQ(qm7_test::CountLines(r.err, lost + std::strerror(EPIPE)), 1) << r.err;
+    EXPECT_EQ(qm7_test::CountLines(r.err, "report not delivered"), 1) << r.err;
+  }
 }
 
 }  // namespace

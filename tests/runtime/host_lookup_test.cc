@@ -171,14 +171,18 @@ TEST(HostLookup, TwoThreadsLookUpAtOnce) {
 }
 
 TEST(HostLookup, SocketBufferSizes) {
-  int sv[2], want = 0;
+  int sv[2], rcv = 40000, snd = 90000;
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  socklen_t len = sizeof want;
-  ASSERT_EQ(getsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &want, &len), 0);
-  EXPECT_EQ(GetRecvSocketBuffer(sv[0]), want);
-  ASSERT_EQ(getsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &want, &len), 0);
+  // Different sizes for the two buffers, so that each query is seen to ask its own one.
+  ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv), 0);
+  ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd), 0);
+  socklen_t len = sizeof rcv;
+  ASSERT_EQ(getsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &rcv, &len), 0);
+  ASSERT_EQ(getsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &snd, &len), 0);
+  ASSERT_NE(rcv, snd);
+  EXPECT_EQ(GetRecvSocketBuffer(sv[0]), rcv);
   errno = 77;
-  EXPECT_EQ(GetSendSocketBuffer(sv[0]), want);
+  EXPECT_EQ(GetSendSocketBuffer(sv[0]), snd);
   EXPECT_EQ(errno, 0);
   close(sv[0]);
   close(sv[1]);

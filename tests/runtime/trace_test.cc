@@ -123,7 +123,7 @@ TEST(Trcdump, ShortLinesArePaddedAndRepeatedLinesFolded) {
   EXPECT_EQ(body(run, 32), (Lines{kIndent + "00000000 " + zeros, kIndent + "00000010 " + zeros}));
 }
 
-TEST(Trace, NothingIsWrittenWhileOffNorByTheLimitedDumpAndGssProbe) {
+TEST(Trace, NothingIsWrittenWhileOffNorByTheLimitedDump) {
   trcFlag = 0;
   int evaluated = 0;
   qm7_test::StdoutCapture capture;
@@ -132,7 +132,6 @@ TEST(Trace, NothingIsWrittenWhileOffNorByTheLimitedDumpAndGssProbe) {
   EXPECT_EQ(capture.Take(), "");
   EXPECT_EQ(evaluated, 0);
   EXPECT_EQ(trc_level(), 0);
-  EXPECT_EQ(is_gss_message(nullptr, nullptr), 0);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   pcx = &spcx;
-  initialize_messenger(pcx);  // a failed SIGUSR1 set-up is traced and does not stop the run
+  initialize_messenger(pcx);  // a failed signal set-up is traced and does not stop the run
   set_program_name(pcx, argc > 0 ? argv[0] : nullptr);
 
   if (is_version_request(argc, argv)) {
@@ -23,10 +23,13 @@ int main(int argc, char** argv) {
 
   parse_arguments(pcx, argc, argv);
   print_job_report(pcx);
+  // A closed standard output is told on standard error; the record is still sent.
+  report_stdout_failure(pcx);
 
   // Connect, wait for the greeting, send the one record, wait for the answer, tear down.
   run_agent_exchange(pcx);
 
   trace_end_of_run(pcx);
+  report_stdout_failure(pcx);  // the trace lines since, unless already told
   return messenger_exit_code(pcx);
 }

@@ -25,11 +25,12 @@ inline constexpr int kMessengerRunningMode = 3;
 // The messenger's single run-state record. The channel manager's view of it (running_mode, ccm)
 // is the base record, so the channel manager can read it without this header. Filled by
 // initialize_messenger (defaults), main (program_name) and parse_arguments (arguments); the run
-// sequence later writes agentID and abnormal_end only.
+// sequence later writes agentID, abnormal_end and stdout_failed only.
 typedef struct __messenger_context : ccm_host_context_t {
   char eyec[8];            // eye-catcher; left all zero
   int agentID;             // channel ID of the agent's connection; 0 while not connected
   int abnormal_end;        // 1 when the run ended abnormally
+  int stdout_failed;       // 1 once a failed standard output was told on standard error
   char program_name[256];  // argv[0] behind its last '/'
   char ipAddr[64];         // IPA: host name or address of the agent
   char melder_type;        // TYP: kind of report ('S', 'E', '0', '1', 'O', 'V'; others: restart)
@@ -68,11 +69,12 @@ extern pid_t wPid;
 
 // Sets every byte of `pcx` to zero, then the defaults (running_mode 3, status 'R', melder_type
 // 'U', IoTimeOut 60, connect_retry 3, connect_wait 120, output_login 'N'), installs
-// signal_handler_common for SIGUSR1 and unblocks SIGUSR1 in the calling thread. Returns 0, or -1
-// (traced) when the signal set-up failed; the defaults are set either way.
+// signal_handler_common for SIGPIPE and SIGUSR1 and unblocks SIGUSR1 in the calling thread.
+// Returns 0, or -1 (traced) when the signal set-up failed; the defaults are set either way.
 int initialize_messenger(PCX* pcx);
 
-// Handler for SIGUSR1. Does nothing: the signal only interrupts a blocking call.
+// Handler for SIGUSR1 and SIGPIPE. Does nothing: SIGUSR1 only interrupts a blocking call, and a
+// write to a pipe without reader fails with EPIPE instead of ending the process.
 void signal_handler_common(int signalID);
 
 // Stores the program name, argv[0] behind its last '/' and cut to 255 characters, into

@@ -18,4 +18,9 @@ int printOutputViewReport(PCX* pcx);
 // value. A type byte of 0 leaves the quotes empty. Returns 0.
 int printRegisteredVariable(PCX* pcx);
 
+// Flushes standard output and, the first time the flush or an earlier write to it has failed,
+// writes "<program_name>: the report could not be written to standard output: <reason>" on
+// standard error and sets stdout_failed. Returns true when standard output has failed.
+bool report_stdout_failure(PCX* pcx);
+
 #endif  // QM7_MESSENGER_REPORT_H_
