@@ -1,0 +1,247 @@
+// The host interface under the interleavings that used to lose or misjudge messages: a message
+// the dispatcher holds is still counted, a drain of recvq that comes right after the network
+// thread paused reading wakes it, a receive is not ended by stale wake-up bytes, and the
+// channel's end (graceful, bounded, idle, refused) tells what became of its output.
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ccm/ccm_test_util.h"
+#include "support/unused_port.h"
+#include "test_point.h"
+
+namespace {
+
+using namespace qm7::test;
+using Clock = std::chrono::steady_clock;
+using HostInterfaceTest = CcmTest;
+
+// Holds the thread that reaches `point` (when `when` holds there) until the test releases it.
+class Gate {
+ public:
+  Gate(const char* point, bool (*when)() = nullptr) : point_(point), when_(when) {
+    current_ = this;
+    qm7::ccm::testing::hook.store(&Gate::Reached);
+  }
+  ~Gate() {
+    Release();
+    qm7::ccm::testing::hook.store(nullptr);
+    current_ = nullptr;
+  }
+  bool WaitHeld() {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return held_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mu_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  static void Reached(const char* point) {
+    Gate* g = current_;
+    if (g == nullptr || strcmp(point, g->point_) != 0 || (g->when_ != nullptr && !g->when_())) {
+      return;
+    }
+    std::unique_lock<std::mutex> lock(g->mu_);
+    if (g->held_) return;  // once
+    g->held_ = true;
+    g->cv_.notify_all();
+    g->cv_.wait(lock, [g] { return g->released_; });
+  }
+  static inline Gate* current_ = nullptr;
+  const char* point_;
+  bool (*when_)();
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false, released_ = false;
+};
+
+ccm_msg_t* nat_to(ccm_context_t* ccm, int id, int len) {
+  ccm_error_t err{};
+  ccm_msg_t* m = ccm_msg_alloc(ccm, &err);
+  memset(m->msg_start, 'x', len);
+  m->len = len;
+  ccm_setaddr(m, id, 0, "", "JPAKTJ_R", 0);
+  return m;
+}
+
+// The close notice of channel `id` within 5 s, decoded; fails the test when none comes.
+ccm_close_info_t await_close(ccm_context_t* ccm, int id) {
+  ccm_close_info_t info{};
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < until) {
+    ccm_msg_t* m = receive(ccm, 1);
+    const bool found = m != nullptr && ccm_close_notice_info(m, &info) == 0 && info.ID == id;
+    ccm_msg_free(ccm, m);
+    if (found) return info;
+  }
+  ADD_FAILURE() << "no close notice for channel " << id;
+  return info;
+}
+
+TEST_F(HostInterfaceTest, AMessageHeldByTheDispatcherIsStillCountedAndAnOrderlyCloseDrains) {
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*AGENT", &ch, SOCK_STREAM);
+  const int id = ch->ID;
+  start();
+  Gate gate("dispatch_found_head");
+  ASSERT_EQ(send_NAT_message(ccm_, nat_to(ccm_, id, 276)), 0);
+  ASSERT_TRUE(gate.WaitHeld());
+  // Taken off sendq, not yet on the channel's queue: neither view may call it gone.
+  ccm_output_state_t out{};
+  ASSERT_EQ(ccm_channel_output(ccm_, id, &out), 0);
+  EXPECT_EQ(out.queued, 1);
+  EXPECT_EQ(out.written, 0u);
+  EXPECT_FALSE(ccm_output_drained(&out));
+  EXPECT_EQ(ccm_is_all_sendq_empty(ccm_), 0);
+  // A graceful close lets the held message out first, then ends the channel in order.
+  ASSERT_EQ(ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, 5000), 0);
+  gate.Release();
+  EXPECT_EQ(read_exact(peer, 339).size(), 339u);
+  EXPECT_EQ(read_exact(peer, 1), "");  // end of stream, no reset
+  const ccm_close_info_t info = await_close(ccm_, id);
+  EXPECT_EQ(info.msgnr, 0);
+  EXPECT_EQ(info.output.queued, 0);
+  EXPECT_EQ(info.output.written, 1u);
+  EXPECT_EQ(ccm_channel_output(ccm_, id, &out), -1);
+  EXPECT_EQ(ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, 0), -1);
+}
+
+TEST_F(HostInterfaceTest, AGracefulCloseThatCannotDrainInTimeAbortsAndSaysSo) {
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*SLOW", &ch, SOCK_STREAM);  // never read
+  const int id = ch->ID;
+  start();
+  for (int i = 0; i < 40; ++i) {  // far more than the socket pair holds
+    ASSERT_EQ(send_NAT_message(ccm_, nat_to(ccm_, id, 60000)), 0);
+  }
+  const auto began = Clock::now();
+  ASSERT_EQ(ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, 200), 0);
+  const ccm_close_info_t info = await_close(ccm_, id);
+  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(190));
+  EXPECT_GT(info.output.queued, 0);
+  EXPECT_FALSE(ccm_output_drained(&info.output));
+  (void)peer;
+}
+
+TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) {
+  // Two standard messages pass the bound, one does not; reading resumes below half of it.
+  ccm_->max_queued_input = 100000;
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*PEER", &ch, SOCK_STREAM);
+  const std::string frames = job_state_frame() + job_state_frame();
+  start();
+  static ccm_context_t* ctx;
+  ctx = ccm_;
+  // Only the pass that found both messages waiting is held (the network thread alone adds to
+  // recvq, and the test takes nothing before the hold).
+  Gate gate("recv_pause_decided", [] { return ctx->recvq_bytes > ctx->max_queued_input; });
+  ASSERT_EQ(write(peer, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+  ASSERT_TRUE(gate.WaitHeld());
+  const std::string third = job_state_frame();
+  ASSERT_EQ(write(peer, third.data(), third.size()), static_cast<ssize_t>(third.size()));
+  for (int i = 0; i < 2; ++i) ccm_msg_free(ccm_, receive(ccm_, 5));
+  gate.Release();
+  // Without the wake-up the paused thread would sit in select() for its 10-second time-out.
+  const auto began = Clock::now();
+  ccm_msg_t* m = receive(ccm_, 5);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->len, 276);
+  EXPECT_LT(Clock::now() - began, std::chrono::seconds(3));
+  ccm_msg_free(ccm_, m);
+}
+
+void no_op(int) {}
+
+TEST_F(HostInterfaceTest, ReceiveWaitIgnoresStaleWakeupsAndTellsASignalApart) {
+  ASSERT_EQ(ccm_create_wakeup_pipes(ccm_, &err_), 0);
+  // Two notices found one empty queue: one byte, left in the pipe when both are taken.
+  for (int i = 0; i < 2; ++i) {
+    ccm_msg_t* m = ccm_msg_alloc(ccm_, &err_);
+    memcpy(m->msg_start, "CHANNEL_ACCEPT\0\0\x05\0\0\0", 20);
+    m->len = 20;
+    send_IPC_internal(ccm_, m);
+  }
+  ccm_msg_t* got = nullptr;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(ccm_receive_wait(ccm_, 0, &got, &err_), 1);
+    EXPECT_EQ(ccm_notice_channel_ID(got), 5);
+    ccm_msg_free(ccm_, got);
+  }
+  auto began = Clock::now();
+  EXPECT_EQ(ccm_receive_wait(ccm_, 150, &got, &err_), 0);
+  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(140));
+  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(ccm_receive_wait(ccm_, -1, &got, &err_), -1);
+  EXPECT_EQ(err_.msgnr, CCM_MSGNR_SYSCALL);
+
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = no_op;
+  sigaction(SIGUSR2, &sa, &old);
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread signaller([&] {
+    while (!done) {  // until the wait has seen one
+      pthread_kill(waiter, SIGUSR2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  EXPECT_EQ(ccm_receive_wait(ccm_, 10000, &got, &err_), CCM_WAIT_INTERRUPTED);
+  done = true;
+  signaller.join();
+  sigaction(SIGUSR2, &old, nullptr);
+}
+
+TEST_F(HostInterfaceTest, IdleAndSelfConnectedChannelsEndAsFailedConnections) {
+  ccm_->idle_timeout_ms = 150;
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*TRICKLE", &ch, SOCK_STREAM);
+  const int idle_id = ch->ID;
+  // A socket connected to itself: bound to a free port and connected to that same port.
+  const int port = qm7_test::UnusedPort();
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  self.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&self), sizeof(self)), 0);
+  connect(s, reinterpret_cast<sockaddr*>(&self), sizeof(self));
+  ccm_channel_t* looped = nullptr;
+  ASSERT_EQ(ccm_channel_new_entry(ccm_, &looped, &err_), 0);
+  looped->s = s;
+  looped->type = CCM_TYPE_MESSENGER;
+  looped->connect_timeout = time(nullptr) + 60;
+  looped->flag = CCM_FLAG_CONNECT_WAIT;
+  const int looped_id = looped->ID;
+  ccm_channel_chain(ccm_, looped);
+  const auto began = Clock::now();
+  start();
+  // Bytes that never complete a frame do not keep a connection alive.
+  std::thread trickle([peer] {
+    for (int i = 0; i < 5; ++i) {
+      (void)!send(peer, "0", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+  });
+  const ccm_close_info_t looped_info = await_close(ccm_, looped_id);
+  EXPECT_EQ(looped_info.msgnr, CCM_MSGNR_RECV_FAILED);
+  EXPECT_NE(std::string(looped_info.msginsert).find("Connection refused"), std::string::npos);
+  const ccm_close_info_t idle_info = await_close(ccm_, idle_id);
+  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(140));
+  EXPECT_EQ(idle_info.msgnr, CCM_MSGNR_RECV_FAILED);
+  EXPECT_NE(std::string(idle_info.msginsert).find("idle for 150 ms"), std::string::npos);
+  trickle.join();
+}
+
+}  // namespace
