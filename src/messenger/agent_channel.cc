@@ -12,6 +12,10 @@
 
 namespace qm7::detail {
 
+namespace testing {
+std::atomic<Hook> hook{nullptr};
+}  // namespace testing
+
 int receive_until(run_clock::time_point deadline, ccm_error_t* ccmerr) {
   ccmmsg = nullptr;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - run_clock::now());

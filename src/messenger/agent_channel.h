@@ -6,6 +6,7 @@
 #ifndef QM7_SRC_MESSENGER_AGENT_CHANNEL_H_
 #define QM7_SRC_MESSENGER_AGENT_CHANNEL_H_
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -39,6 +40,16 @@ struct record_progress {
   ccm_output_state_t output{};
 };
 record_progress look_at_record(int agentID);
+
+// Named points of the wait for the answer where a test can hold the main thread, to make a
+// rare interleaving with the network thread happen every time; null outside tests.
+namespace testing {
+using Hook = void (*)(const char* point);
+extern std::atomic<Hook> hook;
+inline void point(const char* name) {
+  if (Hook h = hook.load(std::memory_order_acquire)) h(name);
+}
+}  // namespace testing
 
 }  // namespace qm7::detail
 

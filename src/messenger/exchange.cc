@@ -122,7 +122,11 @@ wait_end wait_for_answer(int agent, bool want_answer, run_clock::time_point dead
     if (!want_answer) {
       // Nothing announces an acknowledgement, so the output is looked at every 5 ms.
       const auto p = qm7::detail::look_at_record(agent);
-      if (!p.gone && ccm_output_drained(&p.output)) return wait_end::drained;
+      if (!p.gone && ccm_output_drained(&p.output)) {
+        qm7::detail::testing::point("record_left");
+        return wait_end::drained;
+      }
+      qm7::detail::testing::point("record_on_its_way");
       until = std::min(deadline, run_clock::now() + std::chrono::milliseconds(5));
     }
     const int got = qm7::detail::receive_until(until, err);

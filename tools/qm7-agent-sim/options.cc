@@ -86,10 +86,10 @@ a messenger that misbehaves is reported on standard error and never stops the ot
                         no-answer     greet and read the report, but never answer
                         delay:SECS    greet only after SECS seconds
   --fault-count N     apply the fault to the first N connections only, serve the rest normally
-  --idle-timeout SECS close a connection that sends no complete record for SECS seconds after
-                      its greeting or its last record, with a note on standard error (default
-                      10; 0: never). At the descriptor limit the connection idle longest gives
-                      way to a new one.
+  --idle-timeout SECS close a connection that completes no frame for SECS seconds after its
+                      accept or its last frame, with a note on standard error (default 10; 0:
+                      never). At the descriptor limit the connection idle longest gives way to
+                      a new one.
   --trace LEVEL       trace the channel manager on standard output (debugging)
   --help              show this text
 

@@ -17,8 +17,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -61,9 +61,9 @@ double monotonic_now() {
 
 struct connection {
   peer_info peer;
-  bool faulty = false;       // the fault mode applies to this connection
-  double greet_due = -1.0;   // monotonic time of a delayed greeting; -1: none pending
-  double idle_since = -1.0;  // its greeting or its last record; -1: not greeted, not timed
+  bool faulty = false;      // the fault mode applies to this connection
+  double greet_due = -1.0;  // monotonic time of a delayed greeting; -1: none pending
+  double idle_since = 0;    // its accept or its last frame: the order in which connections give way
 };
 
 // Raises the soft descriptor limit to the hard one (at most what the descriptor sets hold) and
@@ -94,16 +94,15 @@ class server {
   bool write_port_file(int port);
   void handle(ccm_msg_t* msg);
   void on_accept(int id);
-  void on_close(int id);
+  void on_close(const ccm_msg_t* notice);
   void on_report(ccm_msg_t* msg);
   void send_greeting(int id);
   void send_other_message(int id);
   void send_answer(ccm_msg_t* received);
   void greet_due_connections();
-  void start_idle_clock(int id, connection* c);
+  void touch(int id, connection* c);
+  void forget(int id);
   void close_connection(int id, const connection& c, const char* why);
-  int longest_idle(double* since);
-  void close_idle_connections();
   void make_room();
   void drop_peer_ipc(const ccm_msg_t* msg, const char* name);
   int receive_timeout_ms() const;
@@ -117,9 +116,9 @@ class server {
   long accepted_ = 0;
   long reports_ = 0;
   long greetings_due_ = 0;  // connections in conns_ with a delayed greeting still to send
-  // Connections in the order their idle clocks started: (idle_since, channel ID). An entry whose
-  // connection is gone or has started its clock again since is skipped when it comes up.
-  std::deque<std::pair<double, int>> idle_order_;
+  // Every connection by the time of its accept or last frame, (idle_since, channel ID): the
+  // first gives way at the descriptor limit. One entry per connection.
+  std::set<std::pair<double, int>> idle_order_;
   size_t capacity_ = SIZE_MAX;  // connections that fit under the descriptor limit
 };
 
@@ -155,6 +154,9 @@ bool server::start() {
     note("cannot open the channel manager: %s", err.msginsert);
     return false;
   }
+  // The network loop keeps the idle time-out: from a connection's accept and from each frame
+  // it completes, so a peer that trickles bytes is closed too.
+  ccm_->idle_timeout_ms = opts_.idle_timeout * 1000;
   if (ccm_create_listen(ccm_, opts_.listen.c_str(), opts_.port, kBacklog, &err) != 0) {
     note("cannot listen on %s port %d: %s", opts_.listen.c_str(), opts_.port, err.msginsert);
     return false;
@@ -225,59 +227,33 @@ void server::send_greeting(int id) {
     return;
   }
   if (opts_.verbose) note("conn %d: greeted", id);
-  auto it = conns_.find(id);
-  if (it != conns_.end()) start_idle_clock(id, &it->second);
 }
 
-// A connection is timed from its greeting (one under a greeting fault is not timed until it is
-// greeted) and again from each record it sends.
-void server::start_idle_clock(int id, connection* c) {
-  if (opts_.idle_timeout == 0) return;
+void server::touch(int id, connection* c) {
+  idle_order_.erase({c->idle_since, id});
   c->idle_since = monotonic_now();
-  idle_order_.emplace_back(c->idle_since, id);
+  idle_order_.insert({c->idle_since, id});
+}
+
+void server::forget(int id) {
+  auto it = conns_.find(id);
+  if (it == conns_.end()) return;
+  if (it->second.greet_due >= 0) --greetings_due_;
+  idle_order_.erase({it->second.idle_since, id});
+  conns_.erase(it);
 }
 
 void server::close_connection(int id, const connection& c, const char* why) {
   note("conn %d from %s:%d: %s, closed", id, c.peer.address.c_str(), c.peer.port, why);
   ccm_channel_close(ccm_, id, CCM_CLOSE_GRACEFUL, kCloseBoundMs);
-  if (c.greet_due >= 0) --greetings_due_;
-  conns_.erase(id);
-}
-
-// The connection whose idle clock started first, or -1 when none is timed; `*since` is when it
-// started. Entries of connections that are gone or have started their clock again since are
-// dropped on the way.
-int server::longest_idle(double* since) {
-  while (!idle_order_.empty()) {
-    const auto [started, id] = idle_order_.front();
-    auto it = conns_.find(id);
-    if (it != conns_.end() && it->second.idle_since == started) {
-      *since = started;
-      return id;
-    }
-    idle_order_.pop_front();
-  }
-  return -1;
-}
-
-void server::close_idle_connections() {
-  const double now = monotonic_now();
-  double since = 0;
-  for (int id; (id = longest_idle(&since)) >= 0 && now - since >= opts_.idle_timeout;) {
-    char why[64];
-    snprintf(why, sizeof(why), "no record within %d s", opts_.idle_timeout);
-    close_connection(id, conns_[id], why);
-  }
+  forget(id);
 }
 
 // At the descriptor limit the connection idle longest gives way, so that connections which
-// never send cannot lock out the messengers that do. Without a timed connection the oldest
-// connection goes (one under a greeting fault).
+// never send cannot lock out the messengers that do.
 void server::make_room() {
-  while (conns_.size() > capacity_) {
-    double since = 0;
-    int victim = longest_idle(&since);
-    if (victim < 0) victim = conns_.begin()->first;  // IDs grow: the lowest is the oldest
+  while (conns_.size() > capacity_ && !idle_order_.empty()) {
+    const int victim = idle_order_.begin()->second;
     close_connection(victim, conns_[victim],
                      "gave way to a new connection at the descriptor limit");
   }
@@ -335,6 +311,7 @@ void server::on_accept(int id) {
     ++greetings_due_;
   }
   conns_[id] = c;
+  touch(id, &conns_[id]);
   make_room();
   if (conns_.count(id) == 0) return;
   switch (mode) {
@@ -354,12 +331,19 @@ void server::on_accept(int id) {
   }
 }
 
-void server::on_close(int id) {
-  auto it = conns_.find(id);
+void server::on_close(const ccm_msg_t* notice) {
+  ccm_close_info_t info;
+  if (ccm_close_notice_info(notice, &info) != 0) return;
+  auto it = conns_.find(info.ID);
   if (it == conns_.end()) return;
-  if (opts_.verbose) note("conn %d closed", id);
-  if (it->second.greet_due >= 0) --greetings_due_;
-  conns_.erase(it);
+  // The channel manager closes a connection that completes no frame within the idle time-out.
+  if (strstr(info.msginsert, "|idle for ") != nullptr) {
+    note("conn %d from %s:%d: no record within %d s, closed", info.ID,
+         it->second.peer.address.c_str(), it->second.peer.port, opts_.idle_timeout);
+  } else if (opts_.verbose) {
+    note("conn %d closed", info.ID);
+  }
+  forget(info.ID);
 }
 
 void server::on_report(ccm_msg_t* msg) {
@@ -385,7 +369,7 @@ void server::on_report(ccm_msg_t* msg) {
     putchar('\n');
     ++reports_;
   }
-  if (it != conns_.end() && it->second.idle_since >= 0) start_idle_clock(id, &it->second);
+  if (it != conns_.end()) touch(id, &it->second);
   if (c.faulty && opts_.fault == fault_mode::no_answer) return;
   send_answer(msg);
 }
@@ -403,7 +387,7 @@ void server::handle(ccm_msg_t* msg) {
     if (strcmp(name, IPCMSG_CHANNEL_ACCEPT) == 0) {
       on_accept(id);
     } else {
-      on_close(id);
+      on_close(msg);
     }
     return;
   }
@@ -466,7 +450,6 @@ int server::run() {
       ccm_msg_free(ccm_, msg);
     }
     greet_due_connections();
-    if (!idle_order_.empty()) close_idle_connections();
   }
   fflush(stdout);
   stop();
