@@ -50,11 +50,9 @@ class Gate {
  private:
   static void Reached(const char* point) {
     Gate* g = current_;
-    if (g == nullptr || strcmp(point, g->point_) != 0 || (g->when_ != nullptr && !g->when_())) {
-      return;
-    }
+    if (g == nullptr || strcmp(point, g->point_) != 0) return;
     std::unique_lock<std::mutex> lock(g->mu_);
-    if (g->held_) return;  // once
+    if (g->held_ || (g->when_ != nullptr && !g->when_())) return;  // once
     g->held_ = true;
     g->cv_.notify_all();
     g->cv_.wait(lock, [g] { return g->released_; });

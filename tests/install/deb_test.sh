@@ -75,6 +75,12 @@ done
 diff <(printf '%s\n' "${expect[@]}" | sort) \
   <(file_list "$dev" | grep -v "/cmake/qm7/qm7Targets-[a-z]*\.cmake$") ||
   fail "libqm7-dev holds other files than these (<) or these too (>)"
+# It installs the channel manager's host interface only: none of its headers declares the
+# library's internals (wake-up batching, reader steps, seams), which live under src/ccm.
+if dpkg-deb --fsys-tarfile "$dev" | tar -xO --wildcards './usr/include/qm7/ccm/*' |
+  grep -nE 'namespace qm7::ccm|ccm_detail'; then
+  fail "libqm7-dev installs internals of the channel manager"
+fi
 
 # Control fields, the changelog's newest entry and the compressed files' headers (gzip -9n:
 # no name, no time stamp, best compression).
