@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "output_state.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
@@ -58,16 +59,15 @@ bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pen
     }
     lower(nearest, ch->close_deadline);
   }
-  if (flag & CCM_FLAG_CONNECT_WAIT) {
-    // connect_timeout is a time(2) value, whole seconds, as ccm_connect records it.
-    const long long left_ms = (static_cast<long long>(ch->connect_timeout) - time(nullptr)) * 1000;
-    if (left_ms <= 0) {
+  if ((flag & CCM_FLAG_CONNECT_WAIT) && ch->connect_deadline >= 0) {
+    if (now >= ch->connect_deadline) {
       fail_channel(ccm, ch, ETIMEDOUT);
       return false;
     }
-    lower(nearest, now + left_ms);
+    lower(nearest, ch->connect_deadline);
   }
-  if (ccm->idle_timeout_ms > 0 && is_connection(ch->type)) {
+  // A connect still in progress has its own time-out; the idle time counts from its end.
+  if (ccm->idle_timeout_ms > 0 && is_connection(ch->type) && !(flag & CCM_FLAG_CONNECT_WAIT)) {
     const long long due = ch->last_msg_time + ccm->idle_timeout_ms;
     if (now >= due) {
       ch->msgnr = CCM_MSGNR_RECV_FAILED;
@@ -83,6 +83,7 @@ bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pen
 
 void finish_connect(ccm_context_t* ccm, ccm_channel_t* ch) {
   ccm_flag_clear(&ch->flag, CCM_FLAG_CONNECT_WAIT);
+  ch->last_msg_time = monotonic_ms();
   int err = 0;
   socklen_t len = sizeof(err);
   if (getsockopt(ch->s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;

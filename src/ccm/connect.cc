@@ -11,6 +11,7 @@
 
 #include "channel_text.h"
 #include "error_util.h"
+#include "output_state.h"
 #include "qm7/ccm/ccm_tools.h"
 #include "qm7/ccm/connect.h"
 #include "qm7/ccm/context.h"
@@ -116,6 +117,9 @@ int ccm_connect(ccm_context_t* ccm, const char* host, int port, int type,
   ccm_flag_set(&ch->flag, CCM_FLAG_CONNECTING | CCM_FLAG_CONNECT_WAIT);
   ch->connect_timeout_secs = connwait;
   ch->connect_timeout = time(nullptr) + connwait;
+  // The network thread ends a connect that has not completed by then; 0 or less: no bound.
+  ch->connect_deadline =
+      connwait > 0 ? qm7::ccm::monotonic_ms() + static_cast<long long>(connwait) * 1000 : -1;
   int id = ch->ID;
   ccm_channel_chain(ccm, ch);
   ccm_wakeup_network(ccm);

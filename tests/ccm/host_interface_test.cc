@@ -8,14 +8,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "ccm/ccm_test_util.h"
+#include "output_state.h"
 #include "support/unused_port.h"
 #include "test_point.h"
 
@@ -74,19 +79,22 @@ ccm_msg_t* nat_to(ccm_context_t* ccm, int id, int len) {
   return m;
 }
 
-// The close notice of channel `id` within 5 s, decoded; fails the test when none comes.
-ccm_close_info_t await_close(ccm_context_t* ccm, int id) {
-  ccm_close_info_t info{};
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (Clock::now() < until) {
+// The close notices of the channels `ids` within 5 s, decoded by ID; other messages are dropped.
+std::map<int, ccm_close_info_t> await_closes(ccm_context_t* ccm, std::set<int> ids) {
+  std::map<int, ccm_close_info_t> got;
+  for (auto until = Clock::now() + std::chrono::seconds(5); !ids.empty() && Clock::now() < until;) {
     ccm_msg_t* m = receive(ccm, 1);
-    const bool found = m != nullptr && ccm_close_notice_info(m, &info) == 0 && info.ID == id;
+    ccm_close_info_t info;
+    if (m != nullptr && ccm_close_notice_info(m, &info) == 0 && ids.erase(info.ID) == 1) {
+      got[info.ID] = info;
+    }
     ccm_msg_free(ccm, m);
-    if (found) return info;
   }
-  ADD_FAILURE() << "no close notice for channel " << id;
-  return info;
+  EXPECT_TRUE(ids.empty()) << "no close notice for " << ids.size() << " channels";
+  return got;
 }
+
+ccm_close_info_t await_close(ccm_context_t* ccm, int id) { return await_closes(ccm, {id})[id]; }
 
 TEST_F(HostInterfaceTest, AMessageHeldByTheDispatcherIsStillCountedAndAnOrderlyCloseDrains) {
   ccm_channel_t* ch = nullptr;
@@ -201,7 +209,7 @@ TEST_F(HostInterfaceTest, ReceiveWaitIgnoresStaleWakeupsAndTellsASignalApart) {
   sigaction(SIGUSR2, &old, nullptr);
 }
 
-TEST_F(HostInterfaceTest, IdleAndSelfConnectedChannelsEndAsFailedConnections) {
+TEST_F(HostInterfaceTest, IdleSelfConnectedAndStuckChannelsEndAsFailedConnections) {
   ccm_->idle_timeout_ms = 150;
   ccm_channel_t* ch = nullptr;
   const int peer = add_pair_channel("*TRICKLE", &ch, SOCK_STREAM);
@@ -219,10 +227,23 @@ TEST_F(HostInterfaceTest, IdleAndSelfConnectedChannelsEndAsFailedConnections) {
   ASSERT_EQ(ccm_channel_new_entry(ccm_, &looped, &err_), 0);
   looped->s = s;
   looped->type = CCM_TYPE_MESSENGER;
-  looped->connect_timeout = time(nullptr) + 60;
+  looped->connect_deadline = qm7::ccm::monotonic_ms() + 60000;
   looped->flag = CCM_FLAG_CONNECT_WAIT;
   const int looped_id = looped->ID;
   ccm_channel_chain(ccm_, looped);
+  // A listener whose accept queue is full drops the SYN: the connect never completes, and the
+  // loop gives up at its connect time-out.
+  const int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  self.sin_port = 0;
+  socklen_t len = sizeof(self);
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&self), sizeof(self)), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  getsockname(full, reinterpret_cast<sockaddr*>(&self), &len);
+  const int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&self), sizeof(self)), 0);
+  const int stuck_id =
+      ccm_connect(ccm_, "127.0.0.1", ntohs(self.sin_port), CCM_TYPE_MESSENGER, nullptr, 1, &err_);
+  ASSERT_GT(stuck_id, 0);
   const auto began = Clock::now();
   start();
   // Bytes that never complete a frame do not keep a connection alive.
@@ -232,14 +253,16 @@ TEST_F(HostInterfaceTest, IdleAndSelfConnectedChannelsEndAsFailedConnections) {
       std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
   });
-  const ccm_close_info_t looped_info = await_close(ccm_, looped_id);
-  EXPECT_EQ(looped_info.msgnr, CCM_MSGNR_RECV_FAILED);
-  EXPECT_NE(std::string(looped_info.msginsert).find("Connection refused"), std::string::npos);
-  const ccm_close_info_t idle_info = await_close(ccm_, idle_id);
-  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(140));
-  EXPECT_EQ(idle_info.msgnr, CCM_MSGNR_RECV_FAILED);
-  EXPECT_NE(std::string(idle_info.msginsert).find("idle for 150 ms"), std::string::npos);
+  auto closed = await_closes(ccm_, {looped_id, idle_id, stuck_id});
+  EXPECT_EQ(closed[looped_id].msgnr, CCM_MSGNR_RECV_FAILED);
+  EXPECT_THAT(closed[looped_id].msginsert, testing::HasSubstr("Connection refused"));
+  EXPECT_EQ(closed[idle_id].msgnr, CCM_MSGNR_RECV_FAILED);
+  EXPECT_THAT(closed[idle_id].msginsert, testing::HasSubstr("idle for 150 ms"));
+  EXPECT_THAT(closed[stuck_id].msginsert, testing::HasSubstr("Connection timed out"));
+  EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(900));
   trickle.join();
+  close(queued);
+  close(full);
 }
 
 }  // namespace

@@ -95,8 +95,9 @@ struct ccm_channel {
   // Delivery accounting and timers.
   unsigned long out_written;  // messages written completely [queue_lock; network thread writes]
   long long close_deadline;   // CLOCK_MONOTONIC ms a graceful close may last; before CLOSING is set
-  long long last_msg_time;    // CLOCK_MONOTONIC ms of the last complete frame (or the start);
-                              // network thread only
+  long long connect_deadline;  // CLOCK_MONOTONIC ms the connect may last; -1: no bound
+  long long last_msg_time;     // CLOCK_MONOTONIC ms of the last complete frame (or the start);
+                               // network thread only
 };
 
 // Makes a zeroed record with its own ID (from unique_channel_ID, under channel_lock), name

@@ -11,7 +11,10 @@
 // `port`, as a channel of `type` on channel_newq with CCM_FLAG_CONNECTING; wakes the network
 // thread. `cuc` (may be null) belongs to the channel once the entry exists. Returns the channel
 // ID, or -1: an unresolvable host makes no channel and uses no ID; a later failure destroys the
-// channel, which posts its CHANNEL_CLOSE notice.
+// channel, which posts its CHANNEL_CLOSE notice. The network thread ends the channel as a failed
+// connection (2002036, "110(Connection timed out)") when the connect has not completed within
+// `connwait` seconds (no bound when 0 or less), and as refused ("111(Connection refused)") when
+// it reached the channel's own socket, as a connect to a free port of the ephemeral range can.
 int ccm_connect(ccm_context_t* ccm, const char* host, int port, int type,
                 ccm_connect_user_context_t* cuc, int connwait, ccm_error_t* ccmerr);
 

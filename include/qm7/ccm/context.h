@@ -64,7 +64,8 @@ struct ccm_context {
   int recv_paused;     // 1 while no channel is read [queue_lock]
 
   // A connection (types 0, 3, 4, 5, 6) that completes no frame for this long is closed, with
-  // 2002036 "...|idle for N ms|"; counted from its start and from each complete frame, so a peer
+  // 2002036 "...|idle for N ms|"; counted from its start (the end of its connect) and from each
+  // complete frame, so a peer
   // that trickles bytes is closed too. 0 (the default): never. Set before the network thread
   // starts.
   int idle_timeout_ms;
