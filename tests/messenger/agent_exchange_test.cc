@@ -22,6 +22,10 @@ std::string TextAt(const unsigned char* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
+bool AllClosed(const std::vector<conn_log>& logs) {
+  return std::all_of(logs.begin(), logs.end(), [](const conn_log& l) { return l.peer_closed; });
+}
+
 // The job-end frame over IPv6 byte for byte; then, over IPv4 from a job that left 1 100 files
 // open (so the socket lies above 1 024), the record of each kind at its length and offsets: a
 // variable record without a name is 296 bytes, an output path of 300 characters travels as its
@@ -234,6 +238,53 @@ TEST(AgentExchange, EachWayARunCanGo) {
       EXPECT_GE(logs[0].closed, logs[1].first_frame);
     }
   }
+}
+
+// An agent that sends a frame right behind its greeting and then resets the connection, having
+// read nothing, one byte or the whole record (by turns): that frame came before the record and
+// is no answer, so each run either had its record read whole or says that the agent may not
+// have it. Never is a report lost in silence.
+TEST(AgentExchange, NoReportLostInSilenceToAnAgentThatSendsEarlyAndResets) {
+  const int runs = UnderValgrind() ? 12 : 200;
+  raw_agent agent([](int) { return conn_mode::greet_nudge_reset; });
+  std::vector<std::vector<std::string>> args;
+  for (int i = 0; i < runs; ++i) {
+    args.push_back({"TYP=E", "RET=7", "JNR=" + std::to_string(i), "IPA=127.0.0.1", agent.Pnr(),
+                    "TIMEOUT=2", "WAIT=1", "RETRY=1"});
+  }
+  const std::vector<run_result> results = RunMessengers(args);
+  std::vector<bool> read_whole(runs);
+  for (const conn_log& log : agent.Logs(AllClosed)) {
+    if (log.frames.empty()) continue;
+    ASSERT_EQ(339u, log.frames[0].size());
+    read_whole.at(Le32(log.frames[0].data() + 63 + 20)) = true;
+  }
+  int told = 0;
+  for (int i = 0; i < runs; ++i) {
+    const run_result& r = results[i];
+    const bool says = r.err.find("report not delivered to the agent") != std::string::npos;
+    EXPECT_EQ(7, r.exit_code) << "run " << i << ": " << r.err;
+    EXPECT_TRUE(read_whole[i] || says) << "run " << i << " lost its record in silence";
+    told += says;
+  }
+  EXPECT_GT(told, 0);
+  EXPECT_GT(std::count(read_whole.begin(), read_whole.end(), true), 0);
+}
+
+// Without an answer wait, a record the agent has read (and then closed at once) is delivered,
+// and the run does not say that it may be missing.
+TEST(AgentExchange, ARecordReadBeforeAnOrderlyCloseIsDelivered) {
+  raw_agent agent([](int) { return conn_mode::greet_read_close; });
+  const size_t runs = UnderValgrind() ? 5 : 20;
+  const std::vector<std::string> args = {"TYP=S", "IPA=127.0.0.1", agent.Pnr(), "TIMEOUT=0",
+                                         "RETRY=1"};
+  for (const run_result& r : RunMessengers(std::vector(runs, args))) {
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ("", r.err);
+  }
+  const auto logs = agent.Logs([&](auto& all) { return all.size() == runs && AllClosed(all); });
+  ASSERT_EQ(runs, logs.size());
+  for (const conn_log& log : logs) EXPECT_EQ(339u, log.frames.at(0).size());
 }
 
 // A run must not wait for the agent to close its side once the agent has answered: an agent

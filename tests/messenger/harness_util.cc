@@ -314,6 +314,14 @@ void raw_agent::Serve() {
   std::vector<conn> conns;
   std::vector<int> kept;  // greet_and_keep connections the messenger has closed
   auto send_all = [](int fd, const frame& f) { (void)!send(fd, f.data(), f.size(), MSG_NOSIGNAL); };
+  // Closes `fd`, with a reset when `abort`, and notes the close in `log`.
+  auto end_conn = [](int fd, conn_log& log, bool abort) {
+    const struct linger zero = {1, 0};
+    if (abort) setsockopt(fd, SOL_SOCKET, SO_LINGER, &zero, sizeof(zero));
+    close(fd);
+    log.peer_closed = true;
+    log.closed = clock_type::now();
+  };
   for (;;) {
     std::vector<pollfd> fds = {{stop_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     for (const conn& c : conns) {
@@ -327,7 +335,8 @@ void raw_agent::Serve() {
       conn& c = conns[i - 2];
       conn_log& log = logs_[c.index];
       unsigned char chunk[65536];
-      const bool reset = c.mode == conn_mode::greet_then_reset;
+      const bool reset = c.mode == conn_mode::greet_then_reset ||
+                         (c.mode == conn_mode::greet_nudge_reset && c.index % 3 == 1);
       ssize_t n = c.mode == conn_mode::greet_never_read
                       ? 0
                       : recv(c.fd, chunk, reset ? 1 : sizeof(chunk), 0);
@@ -363,6 +372,11 @@ void raw_agent::Serve() {
         if (c.mode == conn_mode::greet_then_nudge && conns.front().index == 0) {
           send_all(conns.front().fd, OtherFrame());
         }
+        if (c.mode == conn_mode::greet_read_close || c.mode == conn_mode::greet_nudge_reset) {
+          end_conn(c.fd, log, c.mode == conn_mode::greet_nudge_reset);
+          c.fd = -1;
+          break;
+        }
       }
     }
     std::erase_if(conns, [](const conn& c) { return c.fd < 0; });
@@ -375,13 +389,17 @@ void raw_agent::Serve() {
         send_all(fd, OtherFrame());
       } else if (m == conn_mode::forged_close) {
         send_all(fd, ForgedCloseFrame());
+      } else if (m == conn_mode::greet_nudge_reset) {
+        frame both = GreetingFrame();
+        const frame other = OtherFrame();
+        both.insert(both.end(), other.begin(), other.end());
+        send_all(fd, both);
       } else if (m != conn_mode::silent) {
         send_all(fd, GreetingFrame());
       }
-      if (m == conn_mode::other_then_close || m == conn_mode::greet_then_close) {
-        logs_.back().peer_closed = true;
-        logs_.back().closed = logs_.back().accepted;
-        close(fd);
+      if (m == conn_mode::other_then_close || m == conn_mode::greet_then_close ||
+          (m == conn_mode::greet_nudge_reset && index % 3 == 0)) {
+        end_conn(fd, logs_.back(), m == conn_mode::greet_nudge_reset);
       } else {
         conns.push_back({fd, index, m, {}});
       }
