@@ -45,7 +45,10 @@ bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pen
                           long long* nearest) {
   const int flag = ccm_flag_get(&ch->flag);
   if (flag & CCM_FLAG_CLOSING) {
-    if (!output_pending) {
+    // What was sent after this pass's dispatch waits on the context's queues: it counts too.
+    ccm_output_state_t out{};
+    if (!output_pending) read_output_state(ccm, ch, &out);
+    if (!output_pending && out.queued == 0) {
       QM7_TRACE("%s:      channel(chID=%d) closed: output drained", "ccm_network_select", ch->ID);
       ccm_channel_delete(ccm, ch);
       return false;

@@ -271,22 +271,6 @@ TEST(AgentExchange, NoReportLostInSilenceToAnAgentThatSendsEarlyAndResets) {
   EXPECT_GT(std::count(read_whole.begin(), read_whole.end(), true), 0);
 }
 
-// Without an answer wait, a record the agent has read (and then closed at once) is delivered,
-// and the run does not say that it may be missing.
-TEST(AgentExchange, ARecordReadBeforeAnOrderlyCloseIsDelivered) {
-  raw_agent agent([](int) { return conn_mode::greet_read_close; });
-  const size_t runs = UnderValgrind() ? 5 : 20;
-  const std::vector<std::string> args = {"TYP=S", "IPA=127.0.0.1", agent.Pnr(), "TIMEOUT=0",
-                                         "RETRY=1"};
-  for (const run_result& r : RunMessengers(std::vector(runs, args))) {
-    EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ("", r.err);
-  }
-  const auto logs = agent.Logs([&](auto& all) { return all.size() == runs && AllClosed(all); });
-  ASSERT_EQ(runs, logs.size());
-  for (const conn_log& log : logs) EXPECT_EQ(339u, log.frames.at(0).size());
-}
-
 // A run must not wait for the agent to close its side once the agent has answered: an agent
 // that keeps the connection open acknowledges the messenger's end of it only after its
 // delayed-ACK time (40 ms or more), and a lingering close would add that to every run. Best of

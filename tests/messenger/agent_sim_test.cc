@@ -231,25 +231,6 @@ TEST(AgentSim, FaultModes) {
   }
 }
 
-// A simulator that stops at --count first hands out the answer to the report that reached it:
-// the messenger hears of no doubt, and the simulator ends normally. Each with one messenger, all
-// at once.
-TEST(AgentSim, StopAtCountAnswersTheLastReportFirst) {
-  std::vector<std::unique_ptr<sim_process>> sims;
-  std::vector<std::vector<std::string>> args;
-  for (int i = 0; i < (UnderValgrind() ? 3 : 10); ++i) {
-    sims.push_back(std::make_unique<sim_process>(std::vector<std::string>{"--count", "1"}));
-    ASSERT_GT(sims.back()->port(), 0);
-    args.push_back(sims.back()->To({"TYP=E", "RET=6", "JNR=" + std::to_string(i)}));
-  }
-  const std::vector<run_result> runs = RunMessengers(args);
-  for (size_t i = 0; i < sims.size(); ++i) {
-    EXPECT_EQ(6, runs[i].exit_code) << "run " << i;
-    EXPECT_EQ("", runs[i].err) << "run " << i;
-    EXPECT_EQ(0, sims[i]->Wait(10).exit_code) << "simulator " << i;
-  }
-}
-
 // Over IPv6, the port also written to a file, as JSON lines; each report printed once.
 TEST(AgentSim, FiftyMessengersAtOnceEachReportedOnce) {
   constexpr int kMessengers = 50;

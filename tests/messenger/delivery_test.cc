@@ -27,7 +27,9 @@ const char* g_point = nullptr;
 int g_holds = 0;
 std::atomic<bool> g_main_held{false};
 
-void EndTheAgentAndWaitForTheChannelToGo() {
+void MainThreadPoint(const char* point) {
+  if (std::string(point) != g_point || g_holds++ > 0) return;
+  g_main_held = true;  // lets the network thread go on (see NetworkThreadPoint)
   g_agent->Logs([](const std::vector<conn_log>& logs) {
     return !logs.empty() && logs[0].frames.size() == 1;
   });
@@ -38,12 +40,6 @@ void EndTheAgentAndWaitForTheChannelToGo() {
          std::chrono::steady_clock::now() < until) {
     std::this_thread::yield();
   }
-}
-
-void MainThreadPoint(const char* point) {
-  if (std::string(point) != g_point || g_holds++ > 0) return;
-  g_main_held = true;  // lets the network thread go on (see NetworkThreadPoint)
-  EndTheAgentAndWaitForTheChannelToGo();
 }
 
 // Holds the dispatch of the record until the main thread has looked at it once, so that the

@@ -141,7 +141,6 @@ enum class conn_mode {
   forged_close,      // an "IPC" frame dressed as the channel manager's close notice, then silence
   greet_and_keep,    // as greet_and_answer, but never closes before the agent ends
   greet_then_nudge,  // as greet_only, but its first frame makes the first connection send one
-  greet_read_close,  // greeting at once, an orderly close once the first frame has come in
   // Greeting and another frame in one send at once, then a reset after reading, by the index
   // modulo 3: nothing, one byte, or the first frame.
   greet_nudge_reset,

@@ -372,8 +372,8 @@ void raw_agent::Serve() {
         if (c.mode == conn_mode::greet_then_nudge && conns.front().index == 0) {
           send_all(conns.front().fd, OtherFrame());
         }
-        if (c.mode == conn_mode::greet_read_close || c.mode == conn_mode::greet_nudge_reset) {
-          end_conn(c.fd, log, c.mode == conn_mode::greet_nudge_reset);
+        if (c.mode == conn_mode::greet_nudge_reset) {
+          end_conn(c.fd, log, true);
           c.fd = -1;
           break;
         }
