@@ -3,6 +3,7 @@
 // negative attempts, a channel manager that cannot start), and what a run costs beyond the
 // exchange. Time-outs are passed small; the runs of a table go at once.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,6 +270,21 @@ TEST(AgentExchange, NoReportLostInSilenceToAnAgentThatSendsEarlyAndResets) {
   }
   EXPECT_GT(told, 0);
   EXPECT_GT(std::count(read_whole.begin(), read_whole.end(), true), 0);
+}
+
+// A signal that ends the wait for the answer is named as such, not as a time-out that did not
+// happen. (Whether the record still counted as on its way depends on whether the network thread
+// had recorded it written when the signal came: the bytes leave before the record is counted.)
+TEST(AgentExchange, AWaitEndedByASignalSaysSo) {
+  raw_agent agent([](int) { return conn_mode::greet_only; });
+  child run(BinPath("qm_jpmd"), {"TYP=E", "RET=3", "IPA=127.0.0.1", agent.Pnr(), "TIMEOUT=20"});
+  agent.Logs(
+      [](const std::vector<conn_log>& logs) { return !logs.empty() && !logs[0].frames.empty(); });
+  kill(run.pid(), SIGUSR1);
+  const run_result r = run.Wait(10);
+  EXPECT_EQ(3, r.exit_code);
+  EXPECT_NE(std::string::npos, r.err.find("the wait was ended by a signal")) << r.err;
+  EXPECT_LT(r.seconds, 10);
 }
 
 // A run must not wait for the agent to close its side once the agent has answered: an agent
