@@ -2,6 +2,7 @@
 // before the thread exists, so that a stop which comes before the thread's first pass is never
 // undone; the thread reads it before every pass and the stop's wake-up byte ends a waiting pass.
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cerrno>
@@ -60,7 +61,14 @@ int ccm_thread_start(ccm_context_t* ccm, ccm_error_t* ccmerr) {
     return -1;
   }
   loop_set(ccm, 1);
+  // The network thread takes no signal meant for the process: a signal the host uses to end a
+  // wait (SIGUSR1 for the messenger, SIGTERM for a server) must reach the host's own thread,
+  // not end a select() the network thread simply starts again. It inherits this mask.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
   int rslt = pthread_create(&ccm->thread, &ccm->thread_attr, ccm_thread_run, ccm);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (rslt != 0) {
     // pthread_create reports its error as its result and leaves errno alone.
     loop_set(ccm, 0);

@@ -4,13 +4,16 @@
 // exchange. Time-outs are passed small; the runs of a table go at once.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "messenger/harness.h"
@@ -280,7 +283,14 @@ TEST(AgentExchange, AWaitEndedByASignalSaysSo) {
   child run(BinPath("qm_jpmd"), {"TYP=E", "RET=3", "IPA=127.0.0.1", agent.Pnr(), "TIMEOUT=20"});
   agent.Logs(
       [](const std::vector<conn_log>& logs) { return !logs.empty() && !logs[0].frames.empty(); });
-  kill(run.pid(), SIGUSR1);
+  // A signal that comes before the wait has begun only runs the handler: repeat it until the run
+  // has ended (looked at without reaping it, so its process ID cannot pass to another).
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (siginfo_t si{}; std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    if (waitid(P_PID, run.pid(), &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid != 0) break;
+    kill(run.pid(), SIGUSR1);
+  }
   const run_result r = run.Wait(10);
   EXPECT_EQ(3, r.exit_code);
   EXPECT_NE(std::string::npos, r.err.find("the wait was ended by a signal")) << r.err;
