@@ -13,7 +13,10 @@ namespace qm7::ccm {
 inline constexpr int kRecvFirstSize = 8192;      // first receive buffer; doubled when full
 inline constexpr size_t kMinHeldForLength = 10;  // fewer held bytes are not examined
 inline constexpr size_t kMinFrameLength = 48;    // a frame is at least its header
-inline constexpr size_t kLargeFrame = 32768;     // longer frames get a message of their own size
+inline constexpr size_t kLargeFrame = 32768;     // longer frames are received into their message
+// The room a large frame gets when its header arrives without the rest: the data area of a
+// standard message. It doubles as the bytes come, up to the frame's length.
+inline constexpr size_t kFirstFrameRoom = 65536;
 inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that are read
 
 // The outcome of looking at the bytes held at the start of a receive buffer.
@@ -42,9 +45,10 @@ int element_form(unsigned char key);
 
 // The reader after its receive call: cuts the frames among the recv_pos bytes held in the
 // channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
-// progress the bytes held continue it first. `control` (may be null) is the ancillary data of
-// the receive call, given to each message completed. Returns as ccm_read_channel. Network
-// thread.
+// progress the bytes held continue it first, its message growing to hold them. `control` (may be
+// null) is the ancillary data of the receive call, given to each message completed. Returns as
+// ccm_read_channel; when a message cannot be had (3301), the bytes not taken stay held for the
+// next call. Network thread.
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
 
@@ -58,10 +62,11 @@ namespace detail {
 // Allocation seams of the reader, so tests can make memory run out at a chosen point. Replace
 // them only while no network thread runs; restore the defaults afterwards.
 using RecvBufferAlloc = void* (*)(size_t size);  // zero-filled, like calloc(1, size)
-using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
+// A message whose data area holds `room` bytes of a frame (a standard one when it fits).
+using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
 
 void* default_recv_buffer_alloc(size_t size);
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
 
 extern RecvBufferAlloc recv_buffer_alloc;
 extern FrameMsgAlloc frame_msg_alloc;

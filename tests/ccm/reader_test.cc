@@ -128,13 +128,13 @@ TEST_F(ReaderTest, BufferGrowsForLongFramesAndEndsTheChannelWhenItCannot) {
     EXPECT_EQ(ch_->recv_size, size);
   }
   EXPECT_EQ(received(), std::vector<std::string>{std::string(20000 - 53, 'L')});
-  // Up to 32768 bytes a frame takes a pooled standard message; beyond, one of its own size.
-  for (int total : {32768, 32769}) {
+  // A frame a standard message holds takes a pooled one; a longer one a block holding it once.
+  for (int total : {32768, 65536, 65537}) {
     const std::string data = body_pattern(total - 53);
     send(frame("NAT", elem(4, 0xFF, data)));
     for (int i = 0; i < 8 && ccm_->recvq.head == nullptr; ++i) ASSERT_EQ(read(), 0);
     EXPECT_EQ(received(), std::vector<std::string>{data});
-    EXPECT_EQ(taken_.back()->size, total == 32768 ? CCM_MSG_STD_SIZE : 32769);
+    EXPECT_EQ(taken_.back()->size, total <= 65536 ? CCM_MSG_STD_SIZE : 32769);
   }
   // No first buffer, then no larger one for a full buffer holding part of a long frame.
   for (bool first : {true, false}) {
@@ -265,6 +265,32 @@ TEST_F(ReaderTest, AllocationFailureMidReadNeverDeliversAFrameTwice) {
   EXPECT_EQ(qm7::ccm::take_frames(ccm_, ch_, nullptr, 0, &err_), 0);
   EXPECT_EQ(received(), std::vector<std::string>{"one"});
   EXPECT_EQ(taken_.back()->control_len, 0u);
+}
+
+// A 1 MiB frame coming in pieces, its message failing to grow once, arrives byte for byte in a
+// message that doubled as its bytes came and ends with a data area of the frame's own size.
+TEST_F(ReaderTest, LargeFrameGrowsWithTheBytesThatCame) {
+  const std::string data = body_pattern((1 << 20) - 53);
+  const std::string f = frame("NAT", elem(4, 0xFF, data));
+  std::vector<int> sizes;
+  int failed = 0;
+  for (size_t off = 0, step = 1; off < f.size(); off += step, step = step * 7 % 65521 + 1) {
+    const ccm_msg_t* big = ch_->recvq.head;
+    send(f.substr(off, step));
+    if (sizes.size() == 2 && big->pos + step > 1 << 17) {  // its next growth fails once
+      g_allocs_left = 0;
+      detail::frame_msg_alloc = alloc_then_fail;
+      failed += read() == -1;
+      detail::frame_msg_alloc = detail::default_frame_msg_alloc;
+    }
+    while (waiting(ch_->s) > 0) ASSERT_EQ(read(), 0);
+    if ((big = ch_->recvq.head) == nullptr) continue;
+    if (sizes.empty() || sizes.back() != big->size) sizes.push_back(big->size);
+  }
+  EXPECT_EQ(received(), std::vector<std::string>{data});
+  EXPECT_EQ(taken_.back()->size, 1 << 19);
+  EXPECT_EQ(sizes, (std::vector<int>{1 << 15, 1 << 16, 1 << 17, 1 << 18, 1 << 19}));
+  EXPECT_EQ(failed, 1);
 }
 
 }  // namespace

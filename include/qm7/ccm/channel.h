@@ -82,7 +82,7 @@ struct ccm_channel {
   char* send_buffer;      // owned when set; not filled by the channel manager
   ccm_lock_t queue_lock;  // guards sendq
   ccm_msg_queue_t sendq;  // messages to write on this socket
-  ccm_msg_queue_t recvq;  // not filled by the channel manager; emptied on destroy
+  ccm_msg_queue_t recvq;  // the long frame still arriving, if any (reader); emptied on destroy
   void* pATctx;           // copied into dispatched messages; not owned
   void* pDelegCred;       // not owned, not used
 
