@@ -3,14 +3,16 @@
 // handed to the processor thread on the context's recvq. A frame longer than a
 // standard message is received straight into the message that will carry it, so
 // the buffer stays small; that message grows with the bytes that came, never with
-// the length a header merely announces. A frame that cannot be cut or read ends the
-// channel; running out of memory never lets a frame be delivered twice.
+// the length a header merely announces, and the bytes of such frames are counted
+// against the context's max_partial_input. A frame that cannot be cut or read ends
+// the channel; running out of memory never lets a frame be delivered twice.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -265,8 +267,11 @@ int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* c
   return 0;
 }
 
-int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
-                size_t control_len, ccm_error_t* ccmerr) {
+namespace {
+
+// Cuts and delivers the frames held, as take_frames does, without counting what stays partial.
+int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
+               size_t control_len, ccm_error_t* ccmerr) {
   const char* fn = "ccm_read_channel";
   const size_t held = static_cast<size_t>(ccmch->recv_pos);
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
@@ -338,6 +343,37 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   return 0;
 }
 
+}  // namespace
+
+int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
+                size_t control_len, ccm_error_t* ccmerr) {
+  const int rslt = cut_frames(ccm, ccmch, control, control_len, ccmerr);
+  const ccm_msg_t* big = frame_in_progress(ccmch);
+  const size_t partial = big != nullptr ? static_cast<size_t>(big->pos) : 0;
+  if (partial != ccmch->partial_bytes) {
+    ccm_queue_lock(ccm);
+    count_partial(ccm, ccmch, partial);
+    ccm_queue_unlock(ccm);
+  }
+  return rslt;
+}
+
+bool partial_input_open(ccm_context_t* ccm, size_t* room) {
+  ccm_queue_lock(ccm);
+  const size_t held = ccm->partial_bytes;
+  const size_t bound = ccm->max_partial_input;
+  const bool was = ccm->partial_paused != 0;
+  const bool now = stays_paused(was, held, bound);
+  ccm->partial_paused = now ? 1 : 0;
+  ccm_queue_unlock(ccm);
+  if (now != was) {
+    QM7_TRACE("%s:      channels with a partial frame %s: %zu bytes held", "ccm_network_select",
+              now ? "not read" : "read again", held);
+  }
+  if (room != nullptr) *room = bound == 0 ? SIZE_MAX : held < bound ? bound - held : 0;
+  return !now;
+}
+
 }  // namespace qm7::ccm
 
 int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
@@ -346,6 +382,14 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
   if (ccm_flag_test(&ccmch->flag, CCM_FLAG_DELETED)) {
     QM7_TRACE("%s <-- (channel deleted)", __func__);
     return -1;
+  }
+  // A channel holding a frame still arriving waits while such frames hold too much, and takes no
+  // more into its frame than the bound has room for.
+  ccm_msg_t* big = qm7::ccm::frame_in_progress(ccmch);
+  size_t room = SIZE_MAX;
+  if (big != nullptr && !qm7::ccm::partial_input_open(ccm, &room)) {
+    QM7_TRACE("%s <-- (partial frames above their bound)", __func__);
+    return 0;
   }
   if (qm7::ccm::recv_buffer_reserve(ccm, ccmch, ccmerr) != 0) return -1;
   if (!ccm_flag_test(&ccmch->flag, CCM_FLAG_BINDADDR) &&
@@ -359,10 +403,10 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
   // (its message could not grow) come before any new ones, so then all go behind them.
   struct iovec iov[2];
   int parts = 0;
-  ccm_msg_t* const direct = ccmch->recv_pos == 0 ? qm7::ccm::frame_in_progress(ccmch) : nullptr;
+  ccm_msg_t* const direct = ccmch->recv_pos == 0 ? big : nullptr;
   if (direct != nullptr) {
     const size_t space = qm7::ccm::frame_room(direct) - static_cast<size_t>(direct->pos);
-    iov[parts++] = {direct->buffer1 + direct->pos, space};
+    iov[parts++] = {direct->buffer1 + direct->pos, std::min(space, room)};
   }
   iov[parts++] = {ccmch->recv_buffer + ccmch->recv_pos,
                   static_cast<size_t>(ccmch->recv_size - ccmch->recv_pos)};

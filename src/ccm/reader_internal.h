@@ -46,11 +46,18 @@ int element_form(unsigned char key);
 // The reader after its receive call: cuts the frames among the recv_pos bytes held in the
 // channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
 // progress the bytes held continue it first, its message growing to hold them. `control` (may be
-// null) is the ancillary data of the receive call, given to each message completed. Returns as
-// ccm_read_channel; when a message cannot be had (3301), the bytes not taken stay held for the
+// null) is the ancillary data of the receive call, given to each message completed. Counts the
+// bytes of the frame left in progress in the channel's and the context's partial_bytes. Returns
+// as ccm_read_channel; when a message cannot be had (3301), the bytes not taken stay held for the
 // next call. Network thread.
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
+
+// Whether the channels holding a frame still arriving may be read now: by the rule of
+// stays_paused over the context's partial_bytes and max_partial_input, decided and recorded
+// under queue_lock. `*room` (may be null) gets how many bytes such frames may still take before
+// the bound is reached; SIZE_MAX without a bound. Network thread.
+bool partial_input_open(ccm_context_t* ccm, size_t* room);
 
 // Grows the channel's receive buffer when it is full (recv_pos == recv_size): to 8192 bytes at
 // first, then to twice its size, keeping the bytes held. Returns 0, or -1 when it cannot grow: the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ccm/ccm_test_util.h"
+#include "output_state.h"
 #include "reader_internal.h"
 
 namespace {
@@ -286,11 +287,58 @@ TEST_F(ReaderTest, LargeFrameGrowsWithTheBytesThatCame) {
     while (waiting(ch_->s) > 0) ASSERT_EQ(read(), 0);
     if ((big = ch_->recvq.head) == nullptr) continue;
     if (sizes.empty() || sizes.back() != big->size) sizes.push_back(big->size);
+    ASSERT_EQ(ccm_->partial_bytes, size_t(big->pos));
   }
   EXPECT_EQ(received(), std::vector<std::string>{data});
   EXPECT_EQ(taken_.back()->size, 1 << 19);
   EXPECT_EQ(sizes, (std::vector<int>{1 << 15, 1 << 16, 1 << 17, 1 << 18, 1 << 19}));
   EXPECT_EQ(failed, 1);
+  EXPECT_EQ(ccm_->partial_bytes, 0u);
+}
+
+// Frames still arriving hold at most max_partial_input and a receive buffer more, in a standard
+// message at first. Above it their channels are not read, while another's whole frame comes
+// through; the idle time-out still ends one, and then the other is read again.
+TEST_F(ReaderTest, PartialFramesAboveTheirBoundWaitWhileOthersAreRead) {
+  const size_t bound = ccm_->max_partial_input = 1 << 20;
+  ccm_->idle_timeout_ms = 60000;
+  ccm_channel_t* other = nullptr;
+  const int peers[] = {peer_, add_pair_channel("*ID2", &other)};
+  const int small_peer = add_pair_channel("*ID3");
+  const std::string header = frame("NAT", "", 16 << 20).substr(0, 48), chunk(4096, 'x');
+  size_t fed[2] = {0, 0};
+  // Sends up to `total` bytes of a frame announcing 16 MiB, as far as the socket takes them.
+  auto feed = [&](int i, size_t total) {
+    fcntl(peers[i], F_SETFL, O_NONBLOCK);
+    for (ssize_t n = 1; fed[i] < total && n > 0; fed[i] += std::max<ssize_t>(n, 0)) {
+      const std::string& src = fed[i] == 0 ? header : chunk;
+      n = write(peers[i], src.data(), std::min(src.size(), total - fed[i]));
+    }
+  };
+  auto pass = [&] {
+    ASSERT_EQ(ccm_network_select(ccm_, 0, &err_), 0);
+    ASSERT_LE(ccm_->partial_bytes, bound + qm7::ccm::kRecvFirstSize);
+  };
+  for (int i = 0; i < 400 && !ccm_->partial_paused; ++i) {
+    feed(0, 3 * bound);
+    feed(1, 48 + 100000);
+    pass();
+    ASSERT_TRUE(i > 0 || other->recvq.head->size == CCM_MSG_STD_SIZE);  // not 16 MiB
+  }
+  ASSERT_TRUE(ccm_->partial_paused);
+  ASSERT_EQ(other->partial_bytes, 48u + 100000);
+  const size_t held = ccm_->partial_bytes;
+  feed(1, 48 + 200000);
+  ASSERT_EQ(write(small_peer, job_state_frame().data(), 339), 339);
+  for (int i = 0; i < 50 && ccm_->recvq.head == nullptr; ++i) pass();
+  EXPECT_EQ(received(), std::vector<std::string>{body_pattern(276)});
+  EXPECT_EQ(ccm_->partial_bytes, held);  // neither was read
+  ch_->last_msg_time = qm7::ccm::monotonic_ms() - 61000;
+  pass();
+  ccm_destroy_deleted_channels(ccm_);
+  EXPECT_EQ(ccm_->partial_bytes, 48u + 100000);
+  for (int i = 0; i < 50 && other->partial_bytes < 48 + 200000; ++i) pass();
+  EXPECT_EQ(other->partial_bytes, 48u + 200000);
 }
 
 }  // namespace
