@@ -10,6 +10,7 @@
 
 #include "channel_text.h"
 #include "error_util.h"
+#include "flow_control.h"
 #include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
@@ -146,6 +147,9 @@ int ccm_channel_emptying_msg_queue(ccm_context_t* ccm, ccm_channel_t* ccmch) {
   ccmch->sendq_bytes = 0;
   ccm_msg_t* recv = ccm_queue_take_all(&ccmch->recvq);
   ccmch_queue_unlock(ccm, ccmch);
+  ccm_queue_lock(ccm);
+  qm7::ccm::count_partial(ccm, ccmch, 0);  // its frame still arriving goes with recvq
+  ccm_queue_unlock(ccm);
   // Freed after the channel's lock is released: the pool takes the context's queue_lock.
   free_messages(ccm, send);
   free_messages(ccm, recv);

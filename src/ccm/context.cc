@@ -75,6 +75,7 @@ int ccm_open(void* ppcx, ccm_context_t** pccm, ccm_error_t* ccmerr) {
   ccm->max_queued_output = CCM_DEFAULT_MAX_QUEUED_OUTPUT;
   ccm->max_accept_per_pass = CCM_DEFAULT_MAX_ACCEPT_PER_PASS;
   ccm->max_queued_input = CCM_DEFAULT_MAX_QUEUED_INPUT;
+  ccm->max_partial_input = CCM_DEFAULT_MAX_PARTIAL_INPUT;
   ccm->network_wakeup[0] = ccm->network_wakeup[1] = -1;
   ccm->processor_wakeup[0] = ccm->processor_wakeup[1] = -1;
   *pccm = ccm;

@@ -1,8 +1,10 @@
 // Flow control: what a queued message counts against the context's max_queued_output on a
-// channel's sendq, and against its max_queued_input on recvq. A peer that sends but never reads
-// makes the host queue answers it never takes, and a peer that sends faster than the host takes its
-// messages fills recvq; counting both lets the network thread stop reading before they bloat the
-// process, and read again once enough of them are gone.
+// channel's sendq and against its max_queued_input on recvq, and what frames still arriving count
+// against its max_partial_input. A peer that sends but never reads makes the host queue answers
+// it never takes, a peer that sends faster than the host takes its messages fills recvq, and a
+// peer that announces long frames without finishing them holds their bytes; counting all three
+// lets the network thread stop reading before they bloat the process, and read again once enough
+// of them are gone.
 #ifndef QM7_SRC_CCM_FLOW_CONTROL_H_
 #define QM7_SRC_CCM_FLOW_CONTROL_H_
 
@@ -51,6 +53,13 @@ inline ccm_msg_t* recvq_pop(ccm_context_t* ccm) {
     ccm->recvq_bytes = ccm->recvq_bytes > cost ? ccm->recvq_bytes - cost : 0;
   }
   return msg;
+}
+
+// The channel now holds `held` bytes of a frame still arriving: its count and the context's
+// total follow. The caller holds the context's queue_lock, or no other thread runs.
+inline void count_partial(ccm_context_t* ccm, ccm_channel_t* ch, size_t held) {
+  ccm->partial_bytes = ccm->partial_bytes - ch->partial_bytes + held;
+  ch->partial_bytes = held;
 }
 
 }  // namespace qm7::ccm

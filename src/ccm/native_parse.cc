@@ -34,10 +34,32 @@ void copy_value(int* field, const unsigned char* data, size_t n) {
   std::memcpy(field, data, std::min(n, sizeof *field));
 }
 
+// The unknown sub-keys of one frame's sender trailers. The first few are logged one by one, the
+// rest once, with their number, when the walk over the frame ends: a trailer holds up to 128 of
+// them and a frame thousands of trailers, and a log line each would let a peer flood the log.
+class UnknownSubkeys {
+ public:
+  UnknownSubkeys() = default;
+  UnknownSubkeys(const UnknownSubkeys&) = delete;
+  UnknownSubkeys& operator=(const UnknownSubkeys&) = delete;
+  ~UnknownSubkeys() {
+    if (count_ > kLogged)
+      __log(CCM_MSGNR_FREE_TEXT, "invalid kz: %zu more in this frame", count_ - kLogged);
+  }
+  void note() {
+    if (++count_ <= kLogged) __log(CCM_MSGNR_FREE_TEXT, "invalid kz");
+  }
+
+ private:
+  static constexpr size_t kLogged = 3;
+  size_t count_ = 0;
+};
+
 // Walks the sender trailer's sub-elements (1-byte length form) inside the work area. A
-// sub-element that runs past the work area is cut there; an unknown sub-key is logged and
+// sub-element that runs past the work area is cut there; an unknown sub-key is noted and
 // stepped over by its length byte.
-void read_sender_trailer(ccm_msg_t* msg, const unsigned char* content, size_t n) {
+void read_sender_trailer(ccm_msg_t* msg, const unsigned char* content, size_t n,
+                         UnknownSubkeys* unknown) {
   unsigned char work[qm7::ccm::kTrailerWorkArea];
   const size_t wlen = std::min(n, sizeof work);
   std::memcpy(work, content, wlen);
@@ -58,7 +80,7 @@ void read_sender_trailer(ccm_msg_t* msg, const unsigned char* content, size_t n)
         copy_field(msg->addr.src_addr, raw_text(data, avail));
         break;
       default:
-        __log(CCM_MSGNR_FREE_TEXT, "invalid kz");
+        unknown->note();
         QM7_TRACE("%s:      invalid kz %d(0x%.2X) in sender trailer", __func__, subkey, subkey);
         break;
     }
@@ -79,6 +101,7 @@ int ccm_parse_native_message(ccm_context_t* /*ccm*/, ccm_channel_t* ccmch, ccm_m
   const size_t body_len = static_cast<size_t>(ccmmsg->len);
   long len = ccmmsg->len;
   bool moved = false;
+  UnknownSubkeys unknown;
 
   for (size_t pos = 0; pos < body_len;) {
     const unsigned char key = body[pos];
@@ -137,7 +160,7 @@ int ccm_parse_native_message(ccm_context_t* /*ccm*/, ccm_channel_t* ccmch, ccm_m
         if (ccmch != nullptr) ccm_flag_clear(&ccmch->flag, CCM_FLAG_CONNECTING);
         break;
       case 0xFD:
-        read_sender_trailer(ccmmsg, data, n);
+        read_sender_trailer(ccmmsg, data, n, &unknown);
         break;
     }
     pos += static_cast<size_t>(size);

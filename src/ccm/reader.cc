@@ -2,15 +2,17 @@
 // channel's receive buffer, then every complete frame cut out, classified and
 // handed to the processor thread on the context's recvq. A frame longer than a
 // standard message is received straight into the message that will carry it, so
-// its bytes are copied once and the buffer stays small. A frame that cannot be
-// cut or read ends the channel; running out of memory never lets a frame be
-// delivered twice.
+// the buffer stays small; that message grows with the bytes that came, never with
+// the length a header merely announces, and the bytes of such frames are counted
+// against the context's max_partial_input. A frame that cannot be cut or read ends
+// the channel; running out of memory never lets a frame be delivered twice.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,23 +23,27 @@
 #include "flow_control.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/reader.h"
-#include "reader_internal.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
+#include "reader_internal.h"
+#include "wakeup.h"
 
 namespace qm7::ccm {
 namespace detail {
 
 void* default_recv_buffer_alloc(size_t size) { return std::calloc(1, size); }
 
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr) {
-  if (frame_len <= kLargeFrame) return ccm_msg_alloc(ccm, ccmerr);
-  return ccm_msg_alloc_huge(ccm, static_cast<int>(frame_len), ccmerr);
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr) {
+  if (room <= kFirstFrameRoom) return ccm_msg_alloc(ccm, ccmerr);
+  // A block's data area is twice its size: half the room is enough, and a block of the room's
+  // own size would reserve twice what the frame can ever use.
+  return ccm_msg_alloc_huge(ccm, static_cast<int>((room + 1) / 2), ccmerr);
 }
+
+static_assert(kFirstFrameRoom == 2 * static_cast<size_t>(CCM_MSG_STD_SIZE));
 
 RecvBufferAlloc recv_buffer_alloc = default_recv_buffer_alloc;
 FrameMsgAlloc frame_msg_alloc = default_frame_msg_alloc;
@@ -200,6 +206,31 @@ void unpark_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
   msg->pos = 0;
 }
 
+// The bytes the message of a frame still arriving can hold: its data area, at most the frame.
+size_t frame_room(const ccm_msg_t* big) {
+  return std::min(2 * static_cast<size_t>(big->size), static_cast<size_t>(big->len));
+}
+
+// Moves the frame still arriving into a message with room for `need` bytes, which takes the old
+// one's place on the channel's recvq. The room at least doubles, so that the bytes of a long
+// frame are copied a bounded number of times in all; it never passes the frame's length. Returns
+// the new message, or null (3301 in the caller's record) with the old one kept as it was.
+ccm_msg_t* grow_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* big, size_t need,
+                      ccm_error_t* ccmerr) {
+  const size_t room = std::min(std::max(need, 2 * frame_room(big)), static_cast<size_t>(big->len));
+  QM7_TRACE("%s:      large frame room %zu ==> %zu", "ccm_read_channel", frame_room(big), room);
+  ccm_msg_t* grown = detail::frame_msg_alloc(ccm, room, ccmerr);
+  if (grown == nullptr) return nullptr;
+  std::memcpy(grown->buffer1, big->buffer1, static_cast<size_t>(big->pos));
+  grown->len = big->len;
+  grown->pos = big->pos;
+  grown->msg_start = grown->buffer1;
+  unpark_frame(ccm, ccmch, big);
+  park_frame(ccm, ccmch, grown);
+  ccm_msg_free(ccm, big);
+  return grown;
+}
+
 }  // namespace
 
 int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
@@ -236,8 +267,11 @@ int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* c
   return 0;
 }
 
-int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
-                size_t control_len, ccm_error_t* ccmerr) {
+namespace {
+
+// Cuts and delivers the frames held, as take_frames does, without counting what stays partial.
+int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
+               size_t control_len, ccm_error_t* ccmerr) {
   const char* fn = "ccm_read_channel";
   const size_t held = static_cast<size_t>(ccmch->recv_pos);
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
@@ -245,9 +279,16 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   ReceivedDescriptors passed(control_len > 0 ? control : nullptr, control_len);
 
   if (ccm_msg_t* big = frame_in_progress(ccmch)) {
-    // The bytes held continue the large frame (ccm_read_channel receives them straight into it;
-    // only what came behind its end is in the buffer then).
+    // The bytes held continue the large frame (ccm_read_channel receives them straight into it
+    // while it has room; what came behind that is in the buffer then).
     const size_t part = std::min(held, static_cast<size_t>(big->len - big->pos));
+    if (big->pos + part > frame_room(big)) {
+      big = grow_frame(ccm, ccmch, big, big->pos + part, ccmerr);
+      if (big == nullptr) {
+        QM7_TRACE("%s <-- (msg alloc error, message queue)", fn);
+        return -1;  // the bytes stay held for the next try
+      }
+    }
     if (part > 0) std::memcpy(big->buffer1 + big->pos, buf, part);
     big->pos += static_cast<int>(part);
     cursor = part;
@@ -269,7 +310,13 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       break;
     }
 
-    ccm_msg_t* msg = detail::frame_msg_alloc(ccm, frame.length, ccmerr);
+    // A large frame that has not come whole gets room for what came, not for what its header
+    // announces: a peer that stops sending holds only the bytes it sent.
+    const size_t part = std::min(frame.length, held - cursor);
+    const size_t room = frame.cut == FrameCut::kFrame
+                            ? frame.length
+                            : std::min(frame.length, std::max(kFirstFrameRoom, part));
+    ccm_msg_t* msg = detail::frame_msg_alloc(ccm, room, ccmerr);
     if (msg == nullptr) {
       // The frames delivered so far leave the buffer now, so the next read
       // cannot cut them again.
@@ -277,7 +324,6 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
       QM7_TRACE("%s <-- (msg alloc error, message queue)", fn);
       return -1;
     }
-    const size_t part = std::min(frame.length, held - cursor);
     std::memcpy(msg->buffer1, buf + cursor, part);
     msg->len = static_cast<int>(frame.length);
     msg->msg_start = msg->buffer1;
@@ -297,6 +343,37 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   return 0;
 }
 
+}  // namespace
+
+int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
+                size_t control_len, ccm_error_t* ccmerr) {
+  const int rslt = cut_frames(ccm, ccmch, control, control_len, ccmerr);
+  const ccm_msg_t* big = frame_in_progress(ccmch);
+  const size_t partial = big != nullptr ? static_cast<size_t>(big->pos) : 0;
+  if (partial != ccmch->partial_bytes) {
+    ccm_queue_lock(ccm);
+    count_partial(ccm, ccmch, partial);
+    ccm_queue_unlock(ccm);
+  }
+  return rslt;
+}
+
+bool partial_input_open(ccm_context_t* ccm, size_t* room) {
+  ccm_queue_lock(ccm);
+  const size_t held = ccm->partial_bytes;
+  const size_t bound = ccm->max_partial_input;
+  const bool was = ccm->partial_paused != 0;
+  const bool now = stays_paused(was, held, bound);
+  ccm->partial_paused = now ? 1 : 0;
+  ccm_queue_unlock(ccm);
+  if (now != was) {
+    QM7_TRACE("%s:      channels with a partial frame %s: %zu bytes held", "ccm_network_select",
+              now ? "not read" : "read again", held);
+  }
+  if (room != nullptr) *room = bound == 0 ? SIZE_MAX : held < bound ? bound - held : 0;
+  return !now;
+}
+
 }  // namespace qm7::ccm
 
 int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
@@ -306,6 +383,14 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
     QM7_TRACE("%s <-- (channel deleted)", __func__);
     return -1;
   }
+  // A channel holding a frame still arriving waits while such frames hold too much, and takes no
+  // more into its frame than the bound has room for.
+  ccm_msg_t* big = qm7::ccm::frame_in_progress(ccmch);
+  size_t room = SIZE_MAX;
+  if (big != nullptr && !qm7::ccm::partial_input_open(ccm, &room)) {
+    QM7_TRACE("%s <-- (partial frames above their bound)", __func__);
+    return 0;
+  }
   if (qm7::ccm::recv_buffer_reserve(ccm, ccmch, ccmerr) != 0) return -1;
   if (!ccm_flag_test(&ccmch->flag, CCM_FLAG_BINDADDR) &&
       ccm_channel_bindaddr_inquire(ccm, ccmch, ccmerr) != 0) {
@@ -313,13 +398,15 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
     return -1;
   }
 
-  // A large frame in progress takes the bytes first, straight into its message; what follows
-  // its end goes to the receive buffer in the same call.
+  // A large frame in progress takes the bytes first, straight into its message as far as it has
+  // room; what follows goes to the receive buffer in the same call. Bytes the buffer still holds
+  // (its message could not grow) come before any new ones, so then all go behind them.
   struct iovec iov[2];
   int parts = 0;
-  ccm_msg_t* big = qm7::ccm::frame_in_progress(ccmch);
-  if (big != nullptr) {
-    iov[parts++] = {big->buffer1 + big->pos, static_cast<size_t>(big->len - big->pos)};
+  ccm_msg_t* const direct = ccmch->recv_pos == 0 ? big : nullptr;
+  if (direct != nullptr) {
+    const size_t space = qm7::ccm::frame_room(direct) - static_cast<size_t>(direct->pos);
+    iov[parts++] = {direct->buffer1 + direct->pos, std::min(space, room)};
   }
   iov[parts++] = {ccmch->recv_buffer + ccmch->recv_pos,
                   static_cast<size_t>(ccmch->recv_size - ccmch->recv_pos)};
@@ -354,10 +441,10 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
 
   QM7_TRACE("%s:      control_len = %u", __func__, static_cast<unsigned>(mh.msg_controllen));
   size_t into_buffer = static_cast<size_t>(rslt);
-  if (big != nullptr) {
+  if (direct != nullptr) {
     const size_t into_big = std::min(into_buffer, iov[0].iov_len);
     if (trc_level()) trcdump(iov[0].iov_base, static_cast<int>(into_big), "recvmsg() data");
-    big->pos += static_cast<int>(into_big);
+    direct->pos += static_cast<int>(into_big);
     into_buffer -= into_big;
   }
   if (trc_level() && into_buffer > 0)

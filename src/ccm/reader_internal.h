@@ -13,7 +13,10 @@ namespace qm7::ccm {
 inline constexpr int kRecvFirstSize = 8192;      // first receive buffer; doubled when full
 inline constexpr size_t kMinHeldForLength = 10;  // fewer held bytes are not examined
 inline constexpr size_t kMinFrameLength = 48;    // a frame is at least its header
-inline constexpr size_t kLargeFrame = 32768;     // longer frames get a message of their own size
+inline constexpr size_t kLargeFrame = 32768;     // longer frames are received into their message
+// The room a large frame gets when its header arrives without the rest: the data area of a
+// standard message. It doubles as the bytes come, up to the frame's length.
+inline constexpr size_t kFirstFrameRoom = 65536;
 inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that are read
 
 // The outcome of looking at the bytes held at the start of a receive buffer.
@@ -42,11 +45,19 @@ int element_form(unsigned char key);
 
 // The reader after its receive call: cuts the frames among the recv_pos bytes held in the
 // channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
-// progress the bytes held continue it first. `control` (may be null) is the ancillary data of
-// the receive call, given to each message completed. Returns as ccm_read_channel. Network
-// thread.
+// progress the bytes held continue it first, its message growing to hold them. `control` (may be
+// null) is the ancillary data of the receive call, given to each message completed. Counts the
+// bytes of the frame left in progress in the channel's and the context's partial_bytes. Returns
+// as ccm_read_channel; when a message cannot be had (3301), the bytes not taken stay held for the
+// next call. Network thread.
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
+
+// Whether the channels holding a frame still arriving may be read now: by the rule of
+// stays_paused over the context's partial_bytes and max_partial_input, decided and recorded
+// under queue_lock. `*room` (may be null) gets how many bytes such frames may still take before
+// the bound is reached; SIZE_MAX without a bound. Network thread.
+bool partial_input_open(ccm_context_t* ccm, size_t* room);
 
 // Grows the channel's receive buffer when it is full (recv_pos == recv_size): to 8192 bytes at
 // first, then to twice its size, keeping the bytes held. Returns 0, or -1 when it cannot grow: the
@@ -58,10 +69,11 @@ namespace detail {
 // Allocation seams of the reader, so tests can make memory run out at a chosen point. Replace
 // them only while no network thread runs; restore the defaults afterwards.
 using RecvBufferAlloc = void* (*)(size_t size);  // zero-filled, like calloc(1, size)
-using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
+// A message whose data area holds `room` bytes of a frame (a standard one when it fits).
+using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
 
 void* default_recv_buffer_alloc(size_t size);
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t frame_len, ccm_error_t* ccmerr);
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
 
 extern RecvBufferAlloc recv_buffer_alloc;
 extern FrameMsgAlloc frame_msg_alloc;

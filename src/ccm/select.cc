@@ -20,7 +20,6 @@
 #include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/reader.h"
@@ -29,7 +28,9 @@
 #include "qm7/runtime/ctools.h"
 #include "qm7/runtime/fdset.h"
 #include "qm7/runtime/trace.h"
+#include "reader_internal.h"
 #include "test_point.h"
+#include "wakeup.h"
 
 namespace {
 
@@ -150,6 +151,9 @@ bool reading_allowed(ccm_context_t* ccm) {
 int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
   const long long now = qm7::ccm::monotonic_ms();
   const bool read_any = reading_allowed(ccm);
+  // Channels holding a frame still arriving sit out while such frames hold too much; the others
+  // are read, so that complete frames and new connections still get through.
+  const bool read_partial = qm7::ccm::partial_input_open(ccm, nullptr);
   const int highest = highest_descriptor(ccm);
   clear_up_to(&sets->read, highest);
   clear_up_to(&sets->write, highest);
@@ -171,7 +175,9 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
       refuse_descriptor(ccm, ch);
       continue;
     }
-    const bool sits_out = ch->type == CCM_TYPE_LISTEN ? paused : !read_any;
+    const bool sits_out = ch->type == CCM_TYPE_LISTEN
+                              ? paused
+                              : !read_any || (!read_partial && ch->partial_bytes > 0);
     const OutputState out = output_state(ccm, ch);
     if (!qm7::ccm::check_channel_timers(ccm, ch, out.pending, now, nearest)) {
       ccm_flag_set(&ccm->flag, CCM_CTX_DELETED);

@@ -1,6 +1,7 @@
 // Winding down a context's messages: every queued message goes back to the pool. Meant for a
 // channel manager whose network thread has ended, so it takes no lock of its own (the pool's
 // free operation still takes queue_lock for each message).
+#include "flow_control.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -37,6 +38,7 @@ int ccm_msg_emptying_queues(ccm_context_t* ccm) {
     free_all(ccm, &ch->sendq);
     ch->sendq_bytes = 0;
     free_all(ccm, &ch->recvq);
+    qm7::ccm::count_partial(ccm, ch, 0);
   }
   QM7_TRACE("%s <-- (OK)", __func__);
   return 0;

@@ -64,6 +64,8 @@ void merge_newq(ccm_context_t* ccm);
 void send_with_fd(int sock, std::string_view bytes, int fd);
 // The descriptor a message carries in its control data, or -1.
 int passed_fd(const ccm_msg_t* m);
+// Bytes waiting to be read on `fd` (a socket or a pipe), not consumed; -1 on failure.
+int waiting(int fd);
 // Reads up to `n` bytes from `fd`, waiting at most 5 s for each piece.
 std::string read_exact(int fd, size_t n);
 // The next message on `ccm` within `seconds`; null when none came.

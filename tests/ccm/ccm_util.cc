@@ -1,5 +1,6 @@
 // Shared helpers of the channel manager tests.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,6 +110,11 @@ int passed_fd(const ccm_msg_t* m) {
   int fd;
   std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
   return fd;
+}
+
+int waiting(int fd) {
+  int n = -1;
+  return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
 }
 
 std::string read_exact(int fd, size_t n) {

@@ -166,6 +166,14 @@ TEST(NativeParse, SenderTrailer) {
   EXPECT_EQ(std::memcmp(&m->addr.src_acv, "\1\2\3\4", 4), 0);
   EXPECT_EQ(log.entries(), (Entries{{-1, "invalid kz"}}));
 
+  // Unknown sub-keys by the thousand: three entries, then one with their count, for each frame.
+  std::string many = elem(1, 0x04, "x");
+  for (int i = 0; i < 100; ++i) many += elem(2, 0xFD, std::string(256, '\0'));
+  log.clear();
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(parse(body_msg(many)), 0);
+  const Entries::value_type kz{-1, "invalid kz"}, rest{-1, "invalid kz: 12797 more in this frame"};
+  EXPECT_EQ(log.entries(), (Entries{kz, kz, kz, rest, kz, kz, kz, rest}));
+
   // Of a 600-byte trailer only the first 256 bytes are read; a sub-element running past them is
   // cut there (256 - 202 - 2 = 52 characters).
   trailer = elem(1, 0x01, std::string(200, 'S')) + elem(1, 0x03, std::string(250, 'R')) +

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ccm/ccm_test_util.h"
+#include "output_state.h"
 #include "reader_internal.h"
 
 namespace {
@@ -128,13 +129,13 @@ TEST_F(ReaderTest, BufferGrowsForLongFramesAndEndsTheChannelWhenItCannot) {
     EXPECT_EQ(ch_->recv_size, size);
   }
   EXPECT_EQ(received(), std::vector<std::string>{std::string(20000 - 53, 'L')});
-  // Up to 32768 bytes a frame takes a pooled standard message; beyond, one of its own size.
-  for (int total : {32768, 32769}) {
+  // A frame a standard message holds takes a pooled one; a longer one a block holding it once.
+  for (int total : {32768, 65536, 65537}) {
     const std::string data = body_pattern(total - 53);
     send(frame("NAT", elem(4, 0xFF, data)));
     for (int i = 0; i < 8 && ccm_->recvq.head == nullptr; ++i) ASSERT_EQ(read(), 0);
     EXPECT_EQ(received(), std::vector<std::string>{data});
-    EXPECT_EQ(taken_.back()->size, total == 32768 ? CCM_MSG_STD_SIZE : 32769);
+    EXPECT_EQ(taken_.back()->size, total <= 65536 ? CCM_MSG_STD_SIZE : 32769);
   }
   // No first buffer, then no larger one for a full buffer holding part of a long frame.
   for (bool first : {true, false}) {
@@ -265,6 +266,78 @@ TEST_F(ReaderTest, AllocationFailureMidReadNeverDeliversAFrameTwice) {
   EXPECT_EQ(qm7::ccm::take_frames(ccm_, ch_, nullptr, 0, &err_), 0);
   EXPECT_EQ(received(), std::vector<std::string>{"one"});
   EXPECT_EQ(taken_.back()->control_len, 0u);
+}
+
+// A 1 MiB frame coming in pieces, its message failing to grow once, arrives byte for byte in a
+// message that doubled as its bytes came and ends with a data area of the frame's own size.
+TEST_F(ReaderTest, LargeFrameGrowsWithTheBytesThatCame) {
+  const std::string data = body_pattern((1 << 20) - 53);
+  const std::string f = frame("NAT", elem(4, 0xFF, data));
+  std::vector<int> sizes;
+  int failed = 0;
+  for (size_t off = 0, step = 1; off < f.size(); off += step, step = step * 7 % 65521 + 1) {
+    const ccm_msg_t* big = ch_->recvq.head;
+    send(f.substr(off, step));
+    if (sizes.size() == 2 && big->pos + step > 1 << 17) {  // its next growth fails once
+      g_allocs_left = 0;
+      detail::frame_msg_alloc = alloc_then_fail;
+      failed += read() == -1;
+      detail::frame_msg_alloc = detail::default_frame_msg_alloc;
+    }
+    while (waiting(ch_->s) > 0) ASSERT_EQ(read(), 0);
+    if ((big = ch_->recvq.head) == nullptr) continue;
+    if (sizes.empty() || sizes.back() != big->size) sizes.push_back(big->size);
+    ASSERT_EQ(ccm_->partial_bytes, size_t(big->pos));
+  }
+  EXPECT_EQ(received(), std::vector<std::string>{data});
+  EXPECT_EQ(taken_.back()->size, 1 << 19);
+  EXPECT_EQ(sizes, (std::vector<int>{1 << 15, 1 << 16, 1 << 17, 1 << 18, 1 << 19}));
+  EXPECT_EQ(failed, 1);
+  EXPECT_EQ(ccm_->partial_bytes, 0u);
+}
+
+// Frames still arriving hold at most max_partial_input and a receive buffer more, in a standard
+// message at first. Above it their channels are not read, while another's whole frame comes
+// through; the idle time-out still ends one, and then the other is read again.
+TEST_F(ReaderTest, PartialFramesAboveTheirBoundWaitWhileOthersAreRead) {
+  const size_t bound = ccm_->max_partial_input = 1 << 20;
+  ccm_->idle_timeout_ms = 60000;
+  ccm_channel_t* other = nullptr;
+  const int peers[] = {peer_, add_pair_channel("*ID2", &other)};
+  const int small_peer = add_pair_channel("*ID3");
+  const std::string header = frame("NAT", "", 16 << 20).substr(0, 48), chunk(4096, 'x');
+  size_t fed[2] = {0, 0};
+  // Sends up to `total` bytes of a frame announcing 16 MiB, as far as the socket takes them.
+  auto feed = [&](int i, size_t total) {
+    fcntl(peers[i], F_SETFL, O_NONBLOCK);
+    for (ssize_t n = 1; fed[i] < total && n > 0; fed[i] += std::max<ssize_t>(n, 0)) {
+      const std::string& src = fed[i] == 0 ? header : chunk;
+      n = write(peers[i], src.data(), std::min(src.size(), total - fed[i]));
+    }
+  };
+  auto pass = [&] {
+    ASSERT_EQ(ccm_network_select(ccm_, 0, &err_), 0);
+    ASSERT_LE(ccm_->partial_bytes, bound + qm7::ccm::kRecvFirstSize);
+  };
+  for (int i = 0; i < 400 && !ccm_->partial_paused; ++i) {
+    feed(0, 3 * bound);
+    feed(1, 48 + 100000);
+    pass();
+    ASSERT_TRUE(i > 0 || other->recvq.head->size == CCM_MSG_STD_SIZE);  // not 16 MiB
+  }
+  ASSERT_TRUE(ccm_->partial_paused);
+  ASSERT_EQ(other->partial_bytes, 48u + 100000);
+  const size_t held = ccm_->partial_bytes;
+  feed(1, 48 + 200000);
+  ASSERT_EQ(write(small_peer, job_state_frame().data(), 339), 339);
+  for (int i = 0; i < 50 && ccm_->recvq.head == nullptr; ++i) pass();
+  EXPECT_EQ(received(), std::vector<std::string>{body_pattern(276)});
+  EXPECT_EQ(ccm_->partial_bytes, held);  // neither was read
+  ch_->last_msg_time = qm7::ccm::monotonic_ms() - 61000;
+  pass();
+  ccm_destroy_deleted_channels(ccm_);  // its bytes leave the count with it
+  for (int i = 0; i < 50 && other->partial_bytes < 48 + 200000; ++i) pass();
+  EXPECT_EQ(other->partial_bytes, 48u + 200000);
 }
 
 }  // namespace

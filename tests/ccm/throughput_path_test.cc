@@ -2,7 +2,6 @@
 // only where the other thread may be waiting; the select sets cleared only up to the highest
 // descriptor must still give a failed select its insert naming the descriptors it was given.
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,13 +17,6 @@ namespace {
 
 using namespace qm7::test;
 using DataPathTest = CcmTest;
-
-// Bytes waiting in a pipe, not consumed.
-int waiting(int fd) {
-  int n = -1;
-  ioctl(fd, FIONREAD, &n);
-  return n;
-}
 
 // Sends share a network wake-up byte that is still waiting; the processor looks at recvq before
 // it waits, so only a frame that finds the queue empty writes it a byte. A byte per message would

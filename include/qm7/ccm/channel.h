@@ -82,7 +82,7 @@ struct ccm_channel {
   char* send_buffer;      // owned when set; not filled by the channel manager
   ccm_lock_t queue_lock;  // guards sendq
   ccm_msg_queue_t sendq;  // messages to write on this socket
-  ccm_msg_queue_t recvq;  // not filled by the channel manager; emptied on destroy
+  ccm_msg_queue_t recvq;  // the long frame still arriving, if any (reader); emptied on destroy
   void* pATctx;           // copied into dispatched messages; not owned
   void* pDelegCred;       // not owned, not used
 
@@ -91,6 +91,8 @@ struct ccm_channel {
   // max_queued_output, and until it is below half of it, the socket is not read.
   size_t sendq_bytes;  // [queue_lock]
   int read_paused;     // 1 while reading is held back; network thread only
+  // Bytes received of the frame still arriving on recvq, counted in the context's partial_bytes.
+  size_t partial_bytes;  // [the context's queue_lock; written by the network thread]
 
   // Delivery accounting and timers.
   unsigned long out_written;  // messages written completely [queue_lock; network thread writes]

@@ -63,6 +63,19 @@ struct ccm_context {
   size_t recvq_bytes;  // [queue_lock]
   int recv_paused;     // 1 while no channel is read [queue_lock]
 
+  // Frames still arriving: a frame longer than a standard message is received into a block of
+  // its own that grows with the bytes that came, not with the length its header announces. The
+  // bytes received of such frames are counted per channel and in total; while the total is above
+  // max_partial_input, and until it is below half, the network thread does not read the channels
+  // that hold one. The others are read, so complete frames and new connections still get
+  // through, and a read never takes more than the bound has room for plus a receive buffer. A
+  // channel whose frame never completes stays unread until the host closes it or the idle
+  // time-out below ends it; a host that expects many long frames at once sets the bound above
+  // their sum. ccm_open sets it, 0: no bound.
+  size_t max_partial_input;
+  size_t partial_bytes;  // [queue_lock]
+  int partial_paused;    // 1 while channels holding a partial frame are not read [queue_lock]
+
   // A connection (types 0, 3, 4, 5, 6) that completes no frame for this long is closed, with
   // 2002036 "...|idle for N ms|"; counted from its start (the end of its connect) and from each
   // complete frame, so a peer
@@ -81,6 +94,9 @@ enum : size_t {
   // About 250 standard messages: a burst of reports from hundreds of connections at once is
   // taken without a pause, a single flood costs at most this much.
   CCM_DEFAULT_MAX_QUEUED_INPUT = 16u * 1024 * 1024,
+  // Four frames of the longest length at once: what peers that announce long frames and send
+  // them only in part can make the process hold in them.
+  CCM_DEFAULT_MAX_PARTIAL_INPUT = 64u * 1024 * 1024,
 };
 enum : int { CCM_DEFAULT_MAX_ACCEPT_PER_PASS = 64 };
 

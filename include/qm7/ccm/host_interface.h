@@ -15,8 +15,9 @@
 //   accepts, times out and destroys. Other threads mark a channel (delete, close) and wake it.
 // - Locks, always taken in this order and never held across select(), a send or a receive:
 //   the context's channel_lock (the channel lists and their links; held by a successful look-up),
-//   then the context's queue_lock (its message queues, the pool, recvq_bytes, recv_paused),
-//   then a channel's queue_lock (that channel's sendq, sendq_bytes, out_written).
+//   then the context's queue_lock (its message queues, the pool, recvq_bytes, recv_paused,
+//   partial_bytes and partial_paused, and each channel's partial_bytes), then a channel's
+//   queue_lock (that channel's sendq, sendq_bytes, out_written).
 #ifndef QM7_CCM_HOST_INTERFACE_H_
 #define QM7_CCM_HOST_INTERFACE_H_
 
