@@ -1,7 +1,8 @@
 // The host interface under the interleavings that used to lose or misjudge messages: a message
 // the dispatcher holds is still counted, a drain of recvq that comes right after the network
-// thread paused reading wakes it, a receive is not ended by stale wake-up bytes, and the
-// channel's end (graceful, bounded, idle, refused) tells what became of its output.
+// thread paused reading wakes it, a receive is not ended by stale wake-up bytes, input counts as
+// waiting until the network thread reads it, and the channel's end (graceful, bounded, idle,
+// refused) tells what became of its output.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -141,6 +142,23 @@ TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) 
   EXPECT_EQ(m->len, 276);
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(3));
   ccm_msg_free(ccm_, m);
+}
+
+// Bytes count while they wait in the socket, until the network thread has read them.
+TEST_F(HostInterfaceTest, InputPendingTellsBytesTheNetworkThreadHasNotRead) {
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*PEER", &ch, SOCK_STREAM);
+  const int id = ch->ID;
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
+  const std::string frame = job_state_frame();
+  ASSERT_EQ(write(peer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id + 1), -1);
+  start();
+  ccm_msg_t* m = receive(ccm_, 5);
+  ASSERT_NE(m, nullptr);
+  ccm_msg_free(ccm_, m);
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
 }
 
 void no_op(int) {}
