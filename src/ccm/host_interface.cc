@@ -98,7 +98,14 @@ int ccm_channel_input_pending(ccm_context_t* ccm, int ID) {
   ccm_channel_t* ch = ccm_channel_getbyID(ccm, ID);
   if (ch == nullptr) return -1;
   int waiting = 0;
-  const int rc = ch->s >= 0 && ioctl(ch->s, FIONREAD, &waiting) == 0 ? (waiting > 0 ? 1 : 0) : -1;
+  int rc = ch->s >= 0 && ioctl(ch->s, FIONREAD, &waiting) == 0 ? (waiting > 0 ? 1 : 0) : -1;
+  if (rc == 0) {
+    ccm_queue_lock(ccm);
+    for (const ccm_msg_t* m = ccm->recvq.head; m != nullptr && rc == 0; m = m->nxt) {
+      if (m->addr.src_ID == ID && !ccm_msg_is_internal(m)) rc = 1;
+    }
+    ccm_queue_unlock(ccm);
+  }
   ccm_channel_unlock(ccm);
   return rc;
 }

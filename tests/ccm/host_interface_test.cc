@@ -1,8 +1,8 @@
 // The host interface under the interleavings that used to lose or misjudge messages: a message
 // the dispatcher holds is still counted, a drain of recvq that comes right after the network
 // thread paused reading wakes it, a receive is not ended by stale wake-up bytes, input counts as
-// waiting until the network thread reads it, and the channel's end (graceful, bounded, idle,
-// refused) tells what became of its output.
+// waiting until the host takes it, and the channel's end (graceful, bounded, idle, refused) tells
+// what became of its output.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -144,8 +144,8 @@ TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) 
   ccm_msg_free(ccm_, m);
 }
 
-// Bytes count while they wait in the socket, until the network thread has read them.
-TEST_F(HostInterfaceTest, InputPendingTellsBytesTheNetworkThreadHasNotRead) {
+// Input counts while its bytes wait in the socket and while its frame waits on recvq.
+TEST_F(HostInterfaceTest, InputPendingTellsInputTheHostHasNotTaken) {
   ccm_channel_t* ch = nullptr;
   const int peer = add_pair_channel("*PEER", &ch, SOCK_STREAM);
   const int id = ch->ID;
@@ -154,7 +154,14 @@ TEST_F(HostInterfaceTest, InputPendingTellsBytesTheNetworkThreadHasNotRead) {
   ASSERT_EQ(write(peer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id + 1), -1);
+  // Held at the pass after the frame was read: its bytes have left the socket for recvq.
+  static ccm_context_t* ctx;
+  ctx = ccm_;
+  Gate gate("recv_pause_decided", [] { return ctx->recvq_bytes > 0; });
   start();
+  ASSERT_TRUE(gate.WaitHeld());
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
+  gate.Release();
   ccm_msg_t* m = receive(ccm_, 5);
   ASSERT_NE(m, nullptr);
   ccm_msg_free(ccm_, m);
