@@ -58,6 +58,15 @@ struct Gate {
   static inline std::binary_semaphore held_{0}, go_{0};
 };
 
+// Bytes waiting on recvq, read under queue_lock: a gate's condition is tested on every pass,
+// also while the test thread takes messages.
+size_t recvq_bytes(ccm_context_t* ccm) {
+  ccm_queue_lock(ccm);
+  const size_t bytes = ccm->recvq_bytes;
+  ccm_queue_unlock(ccm);
+  return bytes;
+}
+
 ccm_msg_t* nat_to(ccm_context_t* ccm, int id, int len) {
   ccm_error_t err{};
   ccm_msg_t* m = ccm_msg_alloc(ccm, &err);
@@ -128,7 +137,7 @@ TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) 
   ctx = ccm_;
   // Only the pass that found both messages waiting is held (the network thread alone adds to
   // recvq, and the test takes nothing before the hold).
-  Gate gate("recv_pause_decided", [] { return ctx->recvq_bytes > ctx->max_queued_input; });
+  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > ctx->max_queued_input; });
   ASSERT_EQ(write(peer, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
   ASSERT_TRUE(gate.WaitHeld());
   const std::string third = job_state_frame();
@@ -157,7 +166,7 @@ TEST_F(HostInterfaceTest, InputPendingTellsInputTheHostHasNotTaken) {
   // Held at the pass after the frame was read: its bytes have left the socket for recvq.
   static ccm_context_t* ctx;
   ctx = ccm_;
-  Gate gate("recv_pause_decided", [] { return ctx->recvq_bytes > 0; });
+  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > 0; });
   start();
   ASSERT_TRUE(gate.WaitHeld());
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
