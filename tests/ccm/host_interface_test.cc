@@ -159,21 +159,18 @@ TEST_F(HostInterfaceTest, InputPendingTellsInputTheHostHasNotTaken) {
   const int peer = add_pair_channel("*PEER", &ch, SOCK_STREAM);
   const int id = ch->ID;
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id + 1), -1);
   const std::string frame = job_state_frame();
   ASSERT_EQ(write(peer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
-  EXPECT_EQ(ccm_channel_input_pending(ccm_, id + 1), -1);
-  // Held at the pass after the frame was read: its bytes have left the socket for recvq.
   static ccm_context_t* ctx;
   ctx = ccm_;
-  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > 0; });
+  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > 0; });  // read, on recvq
   start();
   ASSERT_TRUE(gate.WaitHeld());
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
   gate.Release();
-  ccm_msg_t* m = receive(ccm_, 5);
-  ASSERT_NE(m, nullptr);
-  ccm_msg_free(ccm_, m);
+  ccm_msg_free(ccm_, receive(ccm_, 5));
   EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
 }
 

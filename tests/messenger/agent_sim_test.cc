@@ -505,58 +505,44 @@ TEST(AgentSimPeers, IdleConnectionsAtTheDescriptorLimitGiveWayToAMessenger) {
   setrlimit(RLIMIT_NOFILE, &rl);
 }
 
-// Whether standard error of `c` has a line with `needle` within `seconds`.
-bool AwaitErr(const child& c, const std::string& needle, double seconds = 5) {
-  const auto start = clock_type::now();
-  while (c.ErrSoFar().find(needle) == std::string::npos) {
-    if (SecondsSince(start) > seconds) return false;
-    poll(nullptr, 0, 10);
-  }
-  return true;
-}
-
 // A peer's sender trailer of 128 unknown sub-keys makes the channel manager log a free text for
-// each. None reaches standard output, where the lines stay whole (as text and as JSON);
-// standard error has 20 of them as notes and then the number left out.
+// each. None reaches standard output, where the lines stay whole (as text and as JSON); standard
+// error has 20 of them as notes, then (at the latest at the end) the number left out.
 TEST(AgentSimPeers, LogEntriesAPeerProvokesStayOffStandardOutput) {
   std::vector<unsigned char> trailer;
   for (int i = 0; i < 128; ++i) trailer.insert(trailer.end(), {0x7F, 0x00});
   for (const bool json : {false, true}) {
     sim_process sim(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
-    ASSERT_GT(sim.port(), 0);
     const int peer = Connect(sim.port());
     frame f;
-    ASSERT_TRUE(ReadFrame(peer, &f));
-    ASSERT_TRUE(SendFrame(peer, ReportFrame(7, trailer)));
+    ASSERT_TRUE(ReadFrame(peer, &f) && SendFrame(peer, ReportFrame(7, trailer)));
     EXPECT_EQ(3, RunMessenger(sim.To({"TYP=E", "RET=3", "JNR=8"})).exit_code);
-    for (const int job : {7, 8}) {
-      std::string line;
+    std::string line;
+    for (const char* job : {"7", "8"}) {
       ASSERT_TRUE(sim.ReadLine(&line));
-      EXPECT_EQ(0u, line.find(json ? "{\"event\":\"job-end\",\"job\":" + std::to_string(job) + ","
-                                   : "job-end job=" + std::to_string(job) + " "))
+      EXPECT_EQ(0u, line.find((json ? "{\"event\":\"job-end\",\"job\":" : "job-end job=") +
+                              std::string(job)))
           << line;
       EXPECT_EQ(json ? '}' : '"', line.back()) << line;
     }
-    EXPECT_TRUE(AwaitErr(sim, "channel manager: 108 more log entries left out")) << sim.ErrSoFar();
     kill(sim.pid(), SIGTERM);
     const auto end = sim.Wait(10);
     EXPECT_EQ("", end.out);
     EXPECT_EQ(20, CountLines(end.err, "qm7-agent-sim: channel manager: invalid kz"));
+    EXPECT_EQ(1, CountLines(end.err, "qm7-agent-sim: channel manager: 108 more log entries"));
     EXPECT_EQ(CountLines(end.err, ""), CountLines(end.err, "qm7-agent-sim: ")) << end.err;
     close(peer);
   }
 }
 
-// At a descriptor limit of 64 (room for 32 connections), connections that were idle too long
-// give way, but none that holds a record: two clients connect, send a report and close for two
-// seconds, among idle connections and a messenger, and every report sent is printed.
+// At a descriptor limit of 64 (room for 32 connections) idle connections give way, but none
+// with a record unread: two clients connect, send a report and close for up to two seconds,
+// among idle connections and a messenger, and every report sent is printed.
 TEST(AgentSimPeers, EveryRecordSentIsPrintedAtTheDescriptorLimit) {
   if (UnderValgrind()) GTEST_SKIP() << "descriptor limits behave otherwise under valgrind";
-  // The accept queue holds every connection, so that none has its SYN dropped and retried.
-  constexpr int kPerClient = 1500;
+  constexpr int kPerClient = 1500;  // the accept queue holds them all: no SYN is dropped
   if (SystemAcceptQueueLimit() < 2 * kPerClient + 50) GTEST_SKIP() << "net.core.somaxconn";
   sim_process sim({}, 64);
-  ASSERT_GT(sim.port(), 0);
   std::vector<int> idle;
   for (int i = 0; i < 40; ++i) idle.push_back(Connect(sim.port()));
   std::vector<frame> frames;
@@ -566,23 +552,22 @@ TEST(AgentSimPeers, EveryRecordSentIsPrintedAtTheDescriptorLimit) {
   const auto client = [&](int first) {
     for (int i = first; i < first + kPerClient && SecondsSince(start) < 2; ++i) {
       const int fd = Connect(sim.port());
-      if (fd >= 0 && SendFrame(fd, frames[i])) ++sent;
-      if (fd >= 0) close(fd);
+      sent += fd >= 0 && SendFrame(fd, frames[i]);
+      close(fd);
     }
   };
   std::thread one(client, 0), two(client, kPerClient);
   const auto r = RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=1", "TIMEOUT=5"}));
   one.join();
   two.join();
-  EXPECT_EQ(5, r.exit_code) << r.err;
+  EXPECT_EQ(5, r.exit_code);
   EXPECT_EQ("", r.err);
-  std::set<int> jobs;
+  std::set<int> jobs;  // the messenger's and those sent
   std::string line;
   while (static_cast<int>(jobs.size()) < sent + 1 && sim.ReadLine(&line, 10)) {
     jobs.insert(atoi(line.c_str() + strlen("job-end job=")));
   }
   EXPECT_EQ(sent + 1, static_cast<int>(jobs.size())) << sim.ErrSoFar();
-  EXPECT_EQ(1u, jobs.count(1));
   for (int fd : idle) close(fd);
 }
 
@@ -590,18 +575,16 @@ TEST(AgentSimPeers, EveryRecordSentIsPrintedAtTheDescriptorLimit) {
 // once: the notes that do not fit are dropped, and messengers are still served.
 TEST(AgentSimPeers, AnUnreadStandardErrorHoldsNothingUp) {
   sim_process sim({}, 0, true);
-  ASSERT_GT(sim.port(), 0);
   std::vector<int> peers;
   for (int i = 0; i < 3; ++i) {
     peers.push_back(Connect(sim.port()));
     PushFrames(peers.back(), OtherFrame(), 150);
   }
-  for (int job = 1; job <= 3; ++job) {
-    const auto r = RunMessenger(sim.To({"TYP=E", "RET=4", "JNR=" + std::to_string(job)}));
-    EXPECT_EQ(4, r.exit_code) << r.err;
-    std::string line;
+  std::string line;
+  for (const char* job : {"1", "2", "3"}) {
+    EXPECT_EQ(4, RunMessenger(sim.To({"TYP=E", "RET=4", std::string("JNR=") + job})).exit_code);
     ASSERT_TRUE(sim.ReadLine(&line));
-    EXPECT_EQ(0u, line.find("job-end job=" + std::to_string(job) + " ")) << line;
+    EXPECT_EQ(0u, line.find(std::string("job-end job=") + job + " ")) << line;
   }
   for (int fd : peers) close(fd);
 }
