@@ -222,6 +222,8 @@ int ccm_destroy_deleted_channels(ccm_context_t* ccm) {
 
   while ((ch = ccm_queue_pop(&deleted)) != nullptr) {
     QM7_TRACE("%s:      %s", __func__, qm7::ccm::channel_long(ch).c_str());
+    // A descriptor is freed: a connection that found none may be accepted in the next pass.
+    if (ch->s >= 0) ccm->accept_paused_until = 0;
     ccm_channel_destroy(ccm, ch, nullptr);
   }
   QM7_TRACE("%s <-- (number of deleted channels = %d)", __func__, count);

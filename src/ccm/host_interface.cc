@@ -1,6 +1,6 @@
-// The host interface of a running context: the output state of a channel, its close, its
-// addresses, the decoding of the network thread's notices and the join of that thread. Every
-// call reaches a channel through a look-up, which holds channel_lock and so keeps the channel
+// The host interface of a running context: the output state of a channel, its unread input, its
+// close, its addresses, the decoding of the network thread's notices and the join of that thread.
+// Every call reaches a channel through a look-up, which holds channel_lock and so keeps the channel
 // and its socket from being destroyed while it is looked at.
 #include "qm7/ccm/host_interface.h"
 
@@ -92,6 +92,22 @@ int ccm_channel_output(ccm_context_t* ccm, int ID, ccm_output_state_t* state) {
   qm7::ccm::read_output_state(ccm, ch, state);
   ccm_channel_unlock(ccm);
   return 0;
+}
+
+int ccm_channel_input_pending(ccm_context_t* ccm, int ID) {
+  ccm_channel_t* ch = ccm_channel_getbyID(ccm, ID);
+  if (ch == nullptr) return -1;
+  int waiting = 0;
+  int rc = ch->s >= 0 && ioctl(ch->s, FIONREAD, &waiting) == 0 ? (waiting > 0 ? 1 : 0) : -1;
+  if (rc == 0) {
+    ccm_queue_lock(ccm);
+    for (const ccm_msg_t* m = ccm->recvq.head; m != nullptr && rc == 0; m = m->nxt) {
+      if (m->addr.src_ID == ID && !ccm_msg_is_internal(m)) rc = 1;
+    }
+    ccm_queue_unlock(ccm);
+  }
+  ccm_channel_unlock(ccm);
+  return rc;
 }
 
 int ccm_channel_close(ccm_context_t* ccm, int ID, int how, int bound_ms) {

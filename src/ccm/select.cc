@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -115,13 +114,14 @@ void clear_up_to(ccm_fd_set* set, int highest) {
 
 // When accept() fails for want of descriptors or memory, the connection stays queued and the
 // listening socket stays readable: selecting on it again at once would spin the network thread
-// until a descriptor frees. So listening channels sit out the passes of a short pause, while
-// every other channel is served as usual. Each context has its own network thread, so the pause
-// is the thread's own.
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
-thread_local std::chrono::steady_clock::time_point accept_paused_until;
+// until a descriptor frees. So listening channels sit out the passes of a short pause (the
+// context's accept_paused_until), while every other channel is served as usual; a pass that
+// destroys a channel ends the pause, as the descriptor it frees may take the next connection.
+constexpr long long kAcceptPauseMs = 100;
 
-bool accept_paused() { return std::chrono::steady_clock::now() < accept_paused_until; }
+bool accept_paused(const ccm_context_t* ccm) {
+  return ccm->accept_paused_until != 0 && qm7::ccm::monotonic_ms() < ccm->accept_paused_until;
+}
 
 bool lacks_resources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
@@ -159,7 +159,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
   clear_up_to(&sets->write, highest);
   clear_up_to(&sets->error, highest);
   int maxfd = 0;
-  const bool paused = accept_paused();
+  const bool paused = accept_paused(ccm);
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
     const bool deleted = ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) != 0;
     if (trc_level()) {
@@ -209,7 +209,7 @@ void accept_waiting(ccm_context_t* ccm, ccm_channel_t* ch, ccm_error_t* ccmerr) 
   for (int taken = 0; taken < bound; ++taken) {
     if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0) continue;
     if (lacks_resources(errno)) {
-      accept_paused_until = std::chrono::steady_clock::now() + kAcceptPause;
+      ccm->accept_paused_until = qm7::ccm::monotonic_ms() + kAcceptPauseMs;
     }
     return;
   }
@@ -274,9 +274,10 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   std::memcpy(wbefore.fds_bits, sets->write.fds_bits, used);
 
   long long wait_ms = static_cast<long long>(stimeout) * 1000;
-  if (accept_paused() && stimeout > 0) {
+  if (accept_paused(ccm) && stimeout > 0) {
     // Wake when the pause ends, so the queued connections are taken as soon as they may be.
-    wait_ms = kAcceptPause.count();
+    const long long left = ccm->accept_paused_until - qm7::ccm::monotonic_ms();
+    wait_ms = left > 0 ? left : 0;
   }
   if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) {
     wait_ms = 0;  // channels ended while the sets were built are destroyed right after this pass

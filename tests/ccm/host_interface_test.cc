@@ -1,7 +1,8 @@
 // The host interface under the interleavings that used to lose or misjudge messages: a message
 // the dispatcher holds is still counted, a drain of recvq that comes right after the network
-// thread paused reading wakes it, a receive is not ended by stale wake-up bytes, and the
-// channel's end (graceful, bounded, idle, refused) tells what became of its output.
+// thread paused reading wakes it, a receive is not ended by stale wake-up bytes, input counts as
+// waiting until the host takes it, and the channel's end (graceful, bounded, idle, refused) tells
+// what became of its output.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -56,6 +57,15 @@ struct Gate {
   static inline std::atomic<bool> fired_{false}, released_{false};
   static inline std::binary_semaphore held_{0}, go_{0};
 };
+
+// Bytes waiting on recvq, read under queue_lock: a gate's condition is tested on every pass,
+// also while the test thread takes messages.
+size_t recvq_bytes(ccm_context_t* ccm) {
+  ccm_queue_lock(ccm);
+  const size_t bytes = ccm->recvq_bytes;
+  ccm_queue_unlock(ccm);
+  return bytes;
+}
 
 ccm_msg_t* nat_to(ccm_context_t* ccm, int id, int len) {
   ccm_error_t err{};
@@ -127,7 +137,7 @@ TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) 
   ctx = ccm_;
   // Only the pass that found both messages waiting is held (the network thread alone adds to
   // recvq, and the test takes nothing before the hold).
-  Gate gate("recv_pause_decided", [] { return ctx->recvq_bytes > ctx->max_queued_input; });
+  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > ctx->max_queued_input; });
   ASSERT_EQ(write(peer, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
   ASSERT_TRUE(gate.WaitHeld());
   const std::string third = job_state_frame();
@@ -141,6 +151,27 @@ TEST_F(HostInterfaceTest, ADrainRightAfterTheReceivePauseWakesTheNetworkThread) 
   EXPECT_EQ(m->len, 276);
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(3));
   ccm_msg_free(ccm_, m);
+}
+
+// Input counts while its bytes wait in the socket and while its frame waits on recvq.
+TEST_F(HostInterfaceTest, InputPendingTellsInputTheHostHasNotTaken) {
+  ccm_channel_t* ch = nullptr;
+  const int peer = add_pair_channel("*PEER", &ch, SOCK_STREAM);
+  const int id = ch->ID;
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id + 1), -1);
+  const std::string frame = job_state_frame();
+  ASSERT_EQ(write(peer, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
+  static ccm_context_t* ctx;
+  ctx = ccm_;
+  Gate gate("recv_pause_decided", [] { return recvq_bytes(ctx) > 0; });  // read, on recvq
+  start();
+  ASSERT_TRUE(gate.WaitHeld());
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 1);
+  gate.Release();
+  ccm_msg_free(ccm_, receive(ccm_, 5));
+  EXPECT_EQ(ccm_channel_input_pending(ccm_, id), 0);
 }
 
 void no_op(int) {}

@@ -13,12 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "messenger/harness.h"
@@ -75,10 +78,16 @@ bool SendFrame(int fd, const frame& f) {
   return send(fd, f.data(), f.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(f.size());
 }
 
-// The job-end frame qm_jpmd sends for job `job`: the destination name, then the 276-byte record.
-frame ReportFrame(int job) {
-  std::vector<unsigned char> body = {0x01, 0x08, 'J',  'P',  'A',  'K',  'T', 'J',
-                                     '_',  'R',  0xFF, 0x14, 0x01, 0x00, 0x00};
+// The job-end frame qm_jpmd sends for job `job`: the destination name, then the 276-byte record;
+// a non-empty `trailer` goes between them as a sender trailer element (key 0xFD).
+frame ReportFrame(int job, const std::vector<unsigned char>& trailer = {}) {
+  std::vector<unsigned char> body = {0x01, 0x08, 'J', 'P', 'A', 'K', 'T', 'J', '_', 'R'};
+  if (!trailer.empty()) {
+    body.insert(body.end(), {0xFD, static_cast<unsigned char>(trailer.size() & 0xFF),
+                             static_cast<unsigned char>(trailer.size() >> 8)});
+    body.insert(body.end(), trailer.begin(), trailer.end());
+  }
+  body.insert(body.end(), {0xFF, 0x14, 0x01, 0x00, 0x00});
   std::vector<unsigned char> record(qm7::meld::job::kLength);
   qm7::meld::report_fields fields;
   fields.jobnri = job;
@@ -374,30 +383,30 @@ frame IpcFrame(const char* type, int id) {
   return MakeFrame(body, "IPC");
 }
 
-// A peer sends reports and never reads the answers. The simulator stops reading it once its
-// answers back up (so its memory stays bounded however many it sends), serves a messenger
-// meanwhile, drops the peer after the idle time-out without waiting for the unread answers, and
-// ends at once on SIGTERM although they are still unsent.
+// Peers send frames that are no report and never read the answers, or send nothing. The
+// simulator closes each flooding peer after 100 such frames without waiting for its unread
+// answers, and the silent one after the idle time-out; its memory stays bounded, it serves
+// messengers meanwhile, and it ends at once on SIGTERM.
 TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
   if (UnderValgrind()) GTEST_SKIP() << "timing bounds do not hold under valgrind";
   sim_process sim({"--idle-timeout", "1"});
   ASSERT_GT(sim.port(), 0);
   const long rss_before = RssMib(sim.pid());
-  // This one breaks its frame stream once the simulator holds more answers for it than it
-  // takes: the channel is dropped with answers unsent, and its close must not wait for them.
+  // This one breaks its frame stream after its frames: it is closed before the break is read.
   const int breaker = Connect(sim.port(), true, 4096);
   ASSERT_EQ(200, PushFrames(breaker, OtherFrame(), 200));
   ASSERT_EQ(11, send(breaker, "not a frame", 11, MSG_NOSIGNAL));
-  // Frames that are no report: each is answered, but fills no report line into the pipe that
-  // this test does not read.
+  const int silent = Connect(sim.port());
   const int peer = Connect(sim.port(), true, 4096);
   const int pushed = PushFrames(peer, OtherFrame(), 30000);
 
-  // Messengers before and after the peer is dropped are served as promptly as ever.
+  // Messengers before and after the peers are dropped are served as promptly as ever.
   const auto start = clock_type::now();
   bool dropped = false;
   for (int job = 1; !dropped && SecondsSince(start) < 20; ++job) {
-    dropped = sim.ErrSoFar().find("no record within 1 s, closed") != std::string::npos;
+    const std::string err = sim.ErrSoFar();
+    dropped = CountLines(err, "100 frames that are no report, closed") == 2 &&
+              CountLines(err, "no record within 1 s, closed") == 1;
     const auto r = RunMessenger(sim.To({"TYP=E", "RET=4", "JNR=" + std::to_string(job)}));
     ASSERT_EQ(4, r.exit_code) << r.err;
     EXPECT_LT(r.seconds, 1.0) << "job " << job;
@@ -411,14 +420,15 @@ TEST(AgentSimPeers, NonReadingPeerNeitherBloatsNorStallsTheSimulator) {
   EXPECT_EQ(0, end.exit_code);
   EXPECT_LT(SecondsSince(stop), 1.0);
   EXPECT_TRUE(dropped) << end.err;
-  close(peer);
-  close(breaker);
+  EXPECT_EQ(200, CountLines(end.err, "not a report")) << "notes after a peer was closed";
+  for (int fd : {peer, silent, breaker}) close(fd);
 }
 
 // A peer sends "IPC" frames that read like the channel manager's CHANNEL_ACCEPT and CHANNEL_CLOSE
 // notices, naming the listening channel and the other connection. They are logged (escaped) and
 // dropped: the other connection is not greeted again nor forgotten, and nothing is queued for
-// the listening channel, where it would stay until the end.
+// the listening channel, where it would stay until the end. After 100 of them the peer is
+// closed, and nothing it sent after them is noted.
 TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
   sim_process sim({"--count", "1"});
   ASSERT_GT(sim.port(), 0);
@@ -436,13 +446,11 @@ TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
   for (int round = 1; round <= 2; ++round) {
     const int forger = Connect(sim.port());
     ASSERT_TRUE(ReadFrame(forger, &f));
-    EXPECT_EQ(2500, PushFrames(forger, forged, 2500, 5));
-    // The close that follows the half-close shows that every forged frame was read (and, as
-    // recvq keeps their order, is handled before the report below); nothing else came back.
-    shutdown(forger, SHUT_WR);
+    EXPECT_GE(PushFrames(forger, forged, 2500, 5), 25);
+    // The close comes after the hundredth frame was handled; nothing else came back.
     pollfd p = {forger, POLLIN, 0};
     ASSERT_EQ(1, poll(&p, 1, 10000));
-    EXPECT_EQ(0, read(forger, f.data(), f.size()));
+    EXPECT_GE(0, read(forger, f.data(), f.size()));
     close(forger);
     rss[round] = RssMib(sim.pid());
   }
@@ -459,9 +467,10 @@ TEST(AgentSimPeers, ForgedNoticesFromAPeerChangeNothing) {
   EXPECT_EQ(0u, line.find("job-end job=31 ")) << line;
   const auto end = sim.Wait(10);
   EXPECT_EQ(0, end.exit_code);
-  EXPECT_EQ(10000, CountLines(end.err, "IPC frame \"CHANNEL_ACCEPT\" from the peer dropped"));
-  EXPECT_EQ(5000, CountLines(end.err, "IPC frame \"CHANNEL_CLOSE\" from the peer dropped"));
-  EXPECT_EQ(5000, CountLines(end.err, "IPC frame \"X\\x0AY\\x1B[2J\" from the peer dropped"));
+  EXPECT_EQ(100, CountLines(end.err, "IPC frame \"CHANNEL_ACCEPT\" from the peer dropped"));
+  EXPECT_EQ(50, CountLines(end.err, "IPC frame \"CHANNEL_CLOSE\" from the peer dropped"));
+  EXPECT_EQ(50, CountLines(end.err, "IPC frame \"X\\x0AY\\x1B[2J\" from the peer dropped"));
+  EXPECT_EQ(2, CountLines(end.err, ": 100 frames that are no report, closed"));
   close(victim);
 }
 
@@ -494,6 +503,90 @@ TEST(AgentSimPeers, IdleConnectionsAtTheDescriptorLimitGiveWayToAMessenger) {
   for (int fd : idle) close(fd);
   rl.rlim_cur = old_soft;
   setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// A peer's sender trailer of 128 unknown sub-keys makes the channel manager log a free text for
+// each. None reaches standard output, where the lines stay whole (as text and as JSON); standard
+// error has 20 of them as notes, then (at the latest at the end) the number left out.
+TEST(AgentSimPeers, LogEntriesAPeerProvokesStayOffStandardOutput) {
+  std::vector<unsigned char> trailer;
+  for (int i = 0; i < 128; ++i) trailer.insert(trailer.end(), {0x7F, 0x00});
+  for (const bool json : {false, true}) {
+    sim_process sim(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
+    const int peer = Connect(sim.port());
+    frame f;
+    ASSERT_TRUE(ReadFrame(peer, &f) && SendFrame(peer, ReportFrame(7, trailer)));
+    EXPECT_EQ(3, RunMessenger(sim.To({"TYP=E", "RET=3", "JNR=8"})).exit_code);
+    std::string line;
+    for (const char* job : {"7", "8"}) {
+      ASSERT_TRUE(sim.ReadLine(&line));
+      EXPECT_EQ(0u, line.find((json ? "{\"event\":\"job-end\",\"job\":" : "job-end job=") +
+                              std::string(job)))
+          << line;
+      EXPECT_EQ(json ? '}' : '"', line.back()) << line;
+    }
+    kill(sim.pid(), SIGTERM);
+    const auto end = sim.Wait(10);
+    EXPECT_EQ("", end.out);
+    EXPECT_EQ(20, CountLines(end.err, "qm7-agent-sim: channel manager: invalid kz"));
+    EXPECT_EQ(1, CountLines(end.err, "qm7-agent-sim: channel manager: 108 more log entries"));
+    EXPECT_EQ(CountLines(end.err, ""), CountLines(end.err, "qm7-agent-sim: ")) << end.err;
+    close(peer);
+  }
+}
+
+// At a descriptor limit of 64 (room for 32 connections) idle connections give way, but none
+// with a record unread: two clients connect, send a report and close for up to two seconds,
+// among idle connections and a messenger, and every report sent is printed.
+TEST(AgentSimPeers, EveryRecordSentIsPrintedAtTheDescriptorLimit) {
+  if (UnderValgrind()) GTEST_SKIP() << "descriptor limits behave otherwise under valgrind";
+  constexpr int kPerClient = 1500;  // the accept queue holds them all: no SYN is dropped
+  if (SystemAcceptQueueLimit() < 2 * kPerClient + 50) GTEST_SKIP() << "net.core.somaxconn";
+  sim_process sim({}, 64);
+  std::vector<int> idle;
+  for (int i = 0; i < 40; ++i) idle.push_back(Connect(sim.port()));
+  std::vector<frame> frames;
+  for (int job = 0; job < 2 * kPerClient; ++job) frames.push_back(ReportFrame(100 + job));
+  std::atomic<int> sent{0};
+  const auto start = clock_type::now();
+  const auto client = [&](int first) {
+    for (int i = first; i < first + kPerClient && SecondsSince(start) < 2; ++i) {
+      const int fd = Connect(sim.port());
+      sent += fd >= 0 && SendFrame(fd, frames[i]);
+      close(fd);
+    }
+  };
+  std::thread one(client, 0), two(client, kPerClient);
+  const auto r = RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=1", "TIMEOUT=5"}));
+  one.join();
+  two.join();
+  EXPECT_EQ(5, r.exit_code);
+  EXPECT_EQ("", r.err);
+  std::set<int> jobs;  // the messenger's and those sent
+  std::string line;
+  while (static_cast<int>(jobs.size()) < sent + 1 && sim.ReadLine(&line, 10)) {
+    jobs.insert(atoi(line.c_str() + strlen("job-end job=")));
+  }
+  EXPECT_EQ(sent + 1, static_cast<int>(jobs.size())) << sim.ErrSoFar();
+  for (int fd : idle) close(fd);
+}
+
+// With standard error a pipe nobody reads, peers that flood frames that are no report fill it at
+// once: the notes that do not fit are dropped, and messengers are still served.
+TEST(AgentSimPeers, AnUnreadStandardErrorHoldsNothingUp) {
+  sim_process sim({}, 0, true);
+  std::vector<int> peers;
+  for (int i = 0; i < 3; ++i) {
+    peers.push_back(Connect(sim.port()));
+    PushFrames(peers.back(), OtherFrame(), 150);
+  }
+  std::string line;
+  for (const char* job : {"1", "2", "3"}) {
+    EXPECT_EQ(4, RunMessenger(sim.To({"TYP=E", "RET=4", std::string("JNR=") + job})).exit_code);
+    ASSERT_TRUE(sim.ReadLine(&line));
+    EXPECT_EQ(0u, line.find(std::string("job-end job=") + job + " ")) << line;
+  }
+  for (int fd : peers) close(fd);
 }
 
 }  // namespace

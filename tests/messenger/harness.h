@@ -57,6 +57,8 @@ struct spawn_options {
   // Standard output a pipe whose reading end is closed before the child starts; the child
   // begins with the default action for SIGPIPE, whatever this process does with it.
   bool broken_stdout = false;
+  // Standard error a pipe of one page that is never read (ErrSoFar and Wait see nothing).
+  bool unread_stderr = false;
 };
 
 struct run_result {
@@ -87,6 +89,7 @@ class child {
  private:
   pid_t pid_ = -1;
   int out_pipe_ = -1;
+  int unread_err_ = -1;  // reading end of an unread standard error, kept open
   std::string out_path_, err_path_, in_path_, buffer_;
   std::chrono::steady_clock::time_point start_;
   bool waited_ = false;
@@ -109,7 +112,8 @@ std::vector<run_result> RunMessengers(const std::vector<std::vector<std::string>
 class sim_process : public child {
  public:
   // `nofile_limit`: when not 0, the simulator's RLIMIT_NOFILE (soft and hard).
-  explicit sim_process(const std::vector<std::string>& args, int nofile_limit = 0);
+  explicit sim_process(const std::vector<std::string>& args, int nofile_limit = 0,
+                       bool unread_stderr = false);
   // The port of its first line ("... port=N"); -1 when that line did not come in time.
   int port() const { return port_; }
   // Arguments of a messenger run against it: its address, TIMEOUT=2 and WAIT=1, then `args`

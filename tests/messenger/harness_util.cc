@@ -164,7 +164,13 @@ child::child(const std::string& program, const std::vector<std::string>& args,
     close(out_fd);
     out_fd = pipe_fds[1];
   }
-  const int err_fd = OpenTemp(&err_path_);
+  int err_fd = OpenTemp(&err_path_);
+  if (opts.unread_stderr && pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+    close(err_fd);
+    err_fd = pipe_fds[1];
+    unread_err_ = pipe_fds[0];
+  }
   int in_fd = -1;
   if (!opts.input.empty()) {
     in_fd = OpenTemp(&in_path_);
@@ -183,7 +189,9 @@ child::~child() {
     kill(pid_, SIGTERM);
     Wait(10);
   }
-  if (out_pipe_ >= 0) close(out_pipe_);
+  for (int fd : {out_pipe_, unread_err_}) {
+    if (fd >= 0) close(fd);
+  }
   for (const std::string& path : {out_path_, err_path_, in_path_}) {
     if (!path.empty()) unlink(path.c_str());
   }
@@ -242,9 +250,12 @@ std::vector<run_result> RunMessengers(const std::vector<std::vector<std::string>
   return results;
 }
 
-sim_process::sim_process(const std::vector<std::string>& args, int nofile_limit)
+sim_process::sim_process(const std::vector<std::string>& args, int nofile_limit, bool unread_stderr)
     : child(BinPath("qm7-agent-sim"), args,
-            {.input = "", .lines = true, .nofile_limit = nofile_limit}) {
+            {.input = "",
+             .lines = true,
+             .nofile_limit = nofile_limit,
+             .unread_stderr = unread_stderr}) {
   std::string first;
   if (ReadLine(&first, 20)) {
     const size_t digits = first.find_first_of("0123456789", first.find("port"));

@@ -82,6 +82,10 @@ struct ccm_context {
   // that trickles bytes is closed too. 0 (the default): never. Set before the network thread
   // starts.
   int idle_timeout_ms;
+  // CLOCK_MONOTONIC ms until which listening channels are not read, after an accept failed for
+  // want of descriptors or memory; 0: no pause. Ended early when a pass destroys a channel, as
+  // that frees a descriptor. Network thread only.
+  long long accept_paused_until;
   int thread_joinable;  // 1 from a successful ccm_thread_start until ccm_thread_join
 };
 

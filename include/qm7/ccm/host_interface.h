@@ -1,8 +1,8 @@
 // What a host program needs of a running context besides the send paths: a receive with a
-// deadline in milliseconds, what became of the messages handed over for a channel, a close that
-// never blocks the network thread, a channel's addresses, the contents of the network thread's
-// notices, and the join of the thread. With these a host never touches the context's queues,
-// wake-up pipes, locks or a channel's socket.
+// deadline in milliseconds, what became of the messages handed over for a channel, whether its
+// input waits, a close that never blocks the network thread, a channel's addresses, the contents
+// of the network thread's notices, and the join of the thread. With these a host never touches the
+// context's queues, wake-up pipes, locks or a channel's socket.
 //
 // Who owns what:
 // - The processor thread (the host's one receiving thread) takes messages and notices off the
@@ -68,6 +68,14 @@ enum : int {
 // CHANNEL_CLOSE notice follows as for any other end. Returns 0, or -1 when no live channel has
 // the ID. Any thread.
 int ccm_channel_close(ccm_context_t* ccm, int ID, int how, int bound_ms);
+
+// Whether input from the live channel `ID` waits that the host has not taken yet: bytes in the
+// channel's socket, or a frame received on it still on recvq. Bytes the network thread holds
+// between the two (read, but no complete frame yet) are not counted: they belong to that
+// thread, and a peer that trickles them is closed by the idle time-out instead. Returns 1 when
+// input waits, 0 when none does, -1 when no live channel has the ID or its socket cannot tell. Any
+// thread.
+int ccm_channel_input_pending(ccm_context_t* ccm, int ID);
 
 // A numeric address and port.
 typedef struct ccm_endpoint {
