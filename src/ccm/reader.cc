@@ -310,12 +310,14 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
       break;
     }
 
-    // A large frame that has not come whole gets room for what came, not for what its header
-    // announces: a peer that stops sending holds only the bytes it sent.
+    // A long frame that has not come whole gets room for what came, not for what its header
+    // announces: a peer that stops sending holds only the bytes it sent. Up to kWholeFrameRoom
+    // the frame gets its room at once, as copying it while it grows would cost more than the
+    // room a header can claim.
     const size_t part = std::min(frame.length, held - cursor);
-    const size_t room = frame.cut == FrameCut::kFrame
+    const size_t room = frame.cut == FrameCut::kFrame || frame.length <= kWholeFrameRoom
                             ? frame.length
-                            : std::min(frame.length, std::max(kFirstFrameRoom, part));
+                            : std::max(kFirstFrameRoom, part);
     ccm_msg_t* msg = detail::frame_msg_alloc(ccm, room, ccmerr);
     if (msg == nullptr) {
       // The frames delivered so far leave the buffer now, so the next read

@@ -17,6 +17,9 @@ inline constexpr size_t kLargeFrame = 32768;     // longer frames are received i
 // The room a large frame gets when its header arrives without the rest: the data area of a
 // standard message. It doubles as the bytes come, up to the frame's length.
 inline constexpr size_t kFirstFrameRoom = 65536;
+// A frame up to this long gets its whole room when its header arrives; a longer one starts at
+// kFirstFrameRoom and grows with its bytes.
+inline constexpr size_t kWholeFrameRoom = 256 * 1024;
 inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that are read
 
 // The outcome of looking at the bytes held at the start of a receive buffer.
