@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "error_util.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -16,14 +17,6 @@
 
 namespace qm7::ccm {
 namespace {
-
-// Ends the channel as a failed connection, with the insert of a failed receive.
-void fail_channel(ccm_context_t* ccm, ccm_channel_t* ch, int err) {
-  ch->msgnr = CCM_MSGNR_RECV_FAILED;
-  snprintf(ch->msginsert, sizeof(ch->msginsert), "%s|%d(%s),S(%d(ID=%d))|", ch->name, err,
-           strerror(err), ch->s, ch->ID);
-  ccm_channel_delete(ccm, ch);
-}
 
 bool is_connection(int type) {
   return type == CCM_TYPE_UNSET || type == CCM_TYPE_SERVER || type == CCM_TYPE_AGENT ||
@@ -41,14 +34,14 @@ bool same_address(const sockaddr_storage& a, socklen_t alen, const sockaddr_stor
 
 }  // namespace
 
-bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pending, long long now,
+bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, long long now,
                           long long* nearest) {
   const int flag = ccm_flag_get(&ch->flag);
   if (flag & CCM_FLAG_CLOSING) {
     // What was sent after this pass's dispatch waits on the context's queues: it counts too.
-    ccm_output_state_t out{};
-    if (!output_pending) read_output_state(ccm, ch, &out);
-    if (!output_pending && out.queued == 0) {
+    ccm_output_state_t out;
+    read_output_state(ccm, ch, &out);
+    if (out.queued == 0) {
       QM7_TRACE("%s:      channel(chID=%d) closed: output drained", "ccm_network_select", ch->ID);
       ccm_channel_delete(ccm, ch);
       return false;
@@ -64,7 +57,7 @@ bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pen
   }
   if ((flag & CCM_FLAG_CONNECT_WAIT) && ch->connect_deadline >= 0) {
     if (now >= ch->connect_deadline) {
-      fail_channel(ccm, ch, ETIMEDOUT);
+      fail_receive(ccm, ch, ETIMEDOUT);
       return false;
     }
     lower(nearest, ch->connect_deadline);
@@ -100,7 +93,7 @@ void finish_connect(ccm_context_t* ccm, ccm_channel_t* ch) {
       err = ECONNREFUSED;
     }
   }
-  if (err != 0) fail_channel(ccm, ch, err);
+  if (err != 0) fail_receive(ccm, ch, err);
 }
 
 }  // namespace qm7::ccm

@@ -8,12 +8,10 @@
 
 namespace qm7::ccm {
 
-// Checks the deadlines of the live channel `ch` at `now` (monotonic ms); `output_pending` says
-// whether its sendq holds messages. Deletes the channel when one has passed, or when a graceful
-// close has nothing left to write; otherwise lowers `*nearest` to its next deadline. Returns
-// false when the channel was deleted. Network thread.
-bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, bool output_pending, long long now,
-                          long long* nearest);
+// Checks the deadlines of the live channel `ch` at `now` (monotonic ms). Deletes the channel when
+// one has passed, or when a graceful close has nothing left to write; otherwise lowers `*nearest`
+// to its next deadline. Returns false when the channel was deleted. Network thread.
+bool check_channel_timers(ccm_context_t* ccm, ccm_channel_t* ch, long long now, long long* nearest);
 
 // Called when a channel whose connect was pending turns writable: the connect has ended. A
 // failed connect, or one that reached the channel's own socket (local and peer address the

@@ -119,7 +119,7 @@ int ccm_connect(ccm_context_t* ccm, const char* host, int port, int type,
   ch->connect_timeout = time(nullptr) + connwait;
   // The network thread ends a connect that has not completed by then; 0 or less: no bound.
   ch->connect_deadline =
-      connwait > 0 ? qm7::ccm::monotonic_ms() + static_cast<long long>(connwait) * 1000 : -1;
+      connwait > 0 ? qm7::monotonic_ms() + static_cast<long long>(connwait) * 1000 : -1;
   int id = ch->ID;
   ccm_channel_chain(ccm, ch);
   ccm_wakeup_network(ccm);

@@ -7,7 +7,6 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cstring>
 
@@ -27,12 +26,6 @@ namespace qm7::ccm {
 namespace testing {
 std::atomic<Hook> hook{nullptr};
 }  // namespace testing
-
-long long monotonic_ms() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 bool addressed_to(const ccm_msg_t* msg, const ccm_channel_t* ch) {
   if (msg->addr.dst_ID != 0) return msg->addr.dst_ID == ch->ID;
@@ -122,7 +115,7 @@ int ccm_channel_close(ccm_context_t* ccm, int ID, int how, int bound_ms) {
     ccm_channel_delete(ccm, ch);
   } else if (!ccm_flag_test(&ch->flag, CCM_FLAG_CLOSING)) {
     // Written before the flag that publishes it; only the network thread reads it, after the flag.
-    ch->close_deadline = qm7::ccm::monotonic_ms() + (bound_ms > 0 ? bound_ms : 0);
+    ch->close_deadline = qm7::monotonic_ms() + (bound_ms > 0 ? bound_ms : 0);
     ccm_flag_set(&ch->flag, CCM_FLAG_CLOSING);
   }
   ccm_channel_unlock(ccm);

@@ -5,6 +5,7 @@
 
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/host_interface.h"
+#include "qm7/runtime/datetime.h"
 
 namespace qm7::ccm {
 
@@ -17,9 +18,6 @@ bool addressed_to(const ccm_msg_t* msg, const ccm_channel_t* ch);
 // Takes the context's queue_lock, then the channel's. The caller keeps the channel alive (holds
 // channel_lock, or is the network thread).
 void read_output_state(ccm_context_t* ccm, ccm_channel_t* ch, ccm_output_state_t* state);
-
-// Milliseconds of CLOCK_MONOTONIC, the clock of every deadline of the network loop.
-long long monotonic_ms();
 
 }  // namespace qm7::ccm
 

@@ -88,7 +88,7 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
 // the channel's idle time.
 void deliver(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
   msg->out_written = ccmch->out_written;  // written by this thread only
-  ccmch->last_msg_time = qm7::ccm::monotonic_ms();
+  ccmch->last_msg_time = qm7::monotonic_ms();
   ccm_queue_lock(ccm);
   ccm_queue_unlink(&ccm->msgq_inuse, msg);
   const bool was_empty = ccm->recvq.head == nullptr;
@@ -432,11 +432,10 @@ int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccme
   }
   if (rslt <= 0) {
     if (rslt < 0) {
-      ccmch->msgnr = CCM_MSGNR_RECV_FAILED;
-      std::snprintf(ccmch->msginsert, sizeof ccmch->msginsert, "%s|%d(%s),S(%d(ID=%d))|",
-                    ccmch->name, err, strerror(err), ccmch->s, ccmch->ID);
+      qm7::ccm::fail_receive(ccm, ccmch, err);
+    } else {
+      ccm_channel_delete(ccm, ccmch);
     }
-    ccm_channel_delete(ccm, ccmch);
     QM7_TRACE("%s <-- (receive error)", __func__);
     return -1;
   }

@@ -15,11 +15,11 @@
 #include "flow_control.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
 #include "qm7/ccm/host_interface.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/recv.h"
 #include "qm7/runtime/trace.h"
+#include "wakeup.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ int ccm_receive_wait(ccm_context_t* ccm, int timeout_ms, ccm_msg_t** ccmmsg, ccm
     QM7_TRACE("%s <-- (select error: %d-%s)", __func__, err, strerror(err));
     return -1;
   }
-  const long long deadline = qm7::ccm::monotonic_ms() + timeout_ms;
+  const long long deadline = qm7::monotonic_ms() + timeout_ms;
   for (;;) {
     ccm_msg_t* msg = take_head(ccm);
     if (msg == nullptr) {
@@ -99,7 +99,7 @@ int ccm_receive_wait(ccm_context_t* ccm, int timeout_ms, ccm_msg_t** ccmmsg, ccm
       QM7_TRACE("%s <-- (OK(ccmmsg=%p))", __func__, static_cast<void*>(msg));
       return 1;
     }
-    const long long left = deadline - qm7::ccm::monotonic_ms();
+    const long long left = deadline - qm7::monotonic_ms();
     if (left <= 0) {
       QM7_TRACE("%s <-- (timeout)", __func__);
       return 0;

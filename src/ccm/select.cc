@@ -120,7 +120,7 @@ void clear_up_to(ccm_fd_set* set, int highest) {
 constexpr long long kAcceptPauseMs = 100;
 
 bool accept_paused(const ccm_context_t* ccm) {
-  return ccm->accept_paused_until != 0 && qm7::ccm::monotonic_ms() < ccm->accept_paused_until;
+  return ccm->accept_paused_until != 0 && qm7::monotonic_ms() < ccm->accept_paused_until;
 }
 
 bool lacks_resources(int err) {
@@ -149,7 +149,7 @@ bool reading_allowed(ccm_context_t* ccm) {
 
 // Builds the sets; returns the highest descriptor.
 int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
-  const long long now = qm7::ccm::monotonic_ms();
+  const long long now = qm7::monotonic_ms();
   const bool read_any = reading_allowed(ccm);
   // Channels holding a frame still arriving sit out while such frames hold too much; the others
   // are read, so that complete frames and new connections still get through.
@@ -179,7 +179,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
                               ? paused
                               : !read_any || (!read_partial && ch->partial_bytes > 0);
     const OutputState out = output_state(ccm, ch);
-    if (!qm7::ccm::check_channel_timers(ccm, ch, out.pending, now, nearest)) {
+    if (!qm7::ccm::check_channel_timers(ccm, ch, now, nearest)) {
       ccm_flag_set(&ccm->flag, CCM_CTX_DELETED);
       continue;
     }
@@ -209,7 +209,7 @@ void accept_waiting(ccm_context_t* ccm, ccm_channel_t* ch, ccm_error_t* ccmerr) 
   for (int taken = 0; taken < bound; ++taken) {
     if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0) continue;
     if (lacks_resources(errno)) {
-      ccm->accept_paused_until = qm7::ccm::monotonic_ms() + kAcceptPauseMs;
+      ccm->accept_paused_until = qm7::monotonic_ms() + kAcceptPauseMs;
     }
     return;
   }
@@ -237,7 +237,7 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
 }  // namespace
 
 int ccm_channel_merge_newq(ccm_context_t* ccm) {
-  const long long now = qm7::ccm::monotonic_ms();
+  const long long now = qm7::monotonic_ms();
   while (ccm_channel_t* ch = ccm_queue_pop(&ccm->channel_newq)) {
     ch->last_msg_time = now;  // a connection's idle time counts from here
     ccm_queue_append(&ccm->channelq, ch);
@@ -276,14 +276,14 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   long long wait_ms = static_cast<long long>(stimeout) * 1000;
   if (accept_paused(ccm) && stimeout > 0) {
     // Wake when the pause ends, so the queued connections are taken as soon as they may be.
-    const long long left = ccm->accept_paused_until - qm7::ccm::monotonic_ms();
+    const long long left = ccm->accept_paused_until - qm7::monotonic_ms();
     wait_ms = left > 0 ? left : 0;
   }
   if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) {
     wait_ms = 0;  // channels ended while the sets were built are destroyed right after this pass
   } else if (nearest >= 0) {
     // Wake at the nearest deadline, so a channel's time-out is kept to the millisecond.
-    const long long left = nearest - qm7::ccm::monotonic_ms();
+    const long long left = nearest - qm7::monotonic_ms();
     if (left < wait_ms) wait_ms = left > 0 ? left : 0;
   }
   struct timeval tv = {static_cast<time_t>(wait_ms / 1000),

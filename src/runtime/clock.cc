@@ -9,6 +9,12 @@
 
 #include "qm7/runtime/datetime.h"
 
+long long qm7::monotonic_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 time_t GetElapsedTime(int* usec) {
   if (usec != nullptr) *usec = -1;
   struct timeval tv;

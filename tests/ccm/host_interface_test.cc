@@ -233,7 +233,7 @@ TEST_F(HostInterfaceTest, IdleSelfConnectedAndStuckChannelsEndAsFailedConnection
   ASSERT_EQ(ccm_channel_new_entry(ccm_, &looped, &err_), 0);
   looped->s = s;
   looped->type = CCM_TYPE_MESSENGER;
-  looped->connect_deadline = qm7::ccm::monotonic_ms() + 60000;
+  looped->connect_deadline = qm7::monotonic_ms() + 60000;
   looped->flag = CCM_FLAG_CONNECT_WAIT;
   const int looped_id = looped->ID;
   ccm_channel_chain(ccm_, looped);

@@ -333,7 +333,7 @@ TEST_F(ReaderTest, PartialFramesAboveTheirBoundWaitWhileOthersAreRead) {
   for (int i = 0; i < 50 && ccm_->recvq.head == nullptr; ++i) pass();
   EXPECT_EQ(received(), std::vector<std::string>{body_pattern(276)});
   EXPECT_EQ(ccm_->partial_bytes, held);  // neither was read
-  ch_->last_msg_time = qm7::ccm::monotonic_ms() - 61000;
+  ch_->last_msg_time = qm7::monotonic_ms() - 61000;
   pass();
   ccm_destroy_deleted_channels(ccm_);  // its bytes leave the count with it
   for (int i = 0; i < 50 && other->partial_bytes < 48 + 200000; ++i) pass();

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,12 +33,6 @@ int simulator_logger(int msgnr, const char* msginsert) {
 }
 
 }  // namespace
-
-long long monotonic_ms() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 note_writer::note_writer(int fd) : fd_(fd), socket_(is_socket(fd)) {}
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "qm7/runtime/datetime.h"
+
 namespace agent_sim {
 
 // A note longer than this (prefix and line end included) is cut: one write of at most PIPE_BUF
@@ -81,8 +83,7 @@ inline constexpr int kLogEntriesPerSecond = 20;
 // thread starts; `log` must outlive every context.
 void install_library_logger(library_log* log);
 
-// CLOCK_MONOTONIC in milliseconds.
-long long monotonic_ms();
+using qm7::monotonic_ms;
 
 }  // namespace agent_sim
 

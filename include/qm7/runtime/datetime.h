@@ -87,4 +87,10 @@ char* sec2hhmmss2(int psec);
 // sec2hhmmss3: writes at most `wLen` bytes (cut and terminated) into `pWork`.
 void sec2hhmmss3(int psec, char* pWork, int wLen);
 
+namespace qm7 {
+// Milliseconds of CLOCK_MONOTONIC: the clock of deadlines and intervals, which no change of
+// the time of day moves. Any thread.
+long long monotonic_ms();
+}  // namespace qm7
+
 #endif  // QM7_RUNTIME_DATETIME_H_
