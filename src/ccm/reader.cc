@@ -305,7 +305,8 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
     QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
     const FrameResult frame = cut_frame({buf + cursor, held - cursor}, ccm->max_frame_len);
     if (frame.cut == FrameCut::kBadLength) return refuse_frame(ccmch, ccm, ccmerr, buf + cursor);
-    if (frame.cut == FrameCut::kNeedMore && frame.length <= kLargeFrame) {
+    if (frame.cut == FrameCut::kNeedMore &&
+        (frame.length <= kLargeFrame || held - cursor < kFrameStartInBuffer)) {
       QM7_TRACE("%s:      not enough data pos(%zu) < len(%zu)", fn, held - cursor, frame.length);
       break;
     }

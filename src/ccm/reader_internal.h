@@ -20,6 +20,10 @@ inline constexpr size_t kFirstFrameRoom = 65536;
 // A frame up to this long gets its whole room when its header arrives; a longer one starts at
 // kFirstFrameRoom and grows with its bytes.
 inline constexpr size_t kWholeFrameRoom = 256 * 1024;
+// A large frame of which fewer bytes came stays in the receive buffer, which every channel has:
+// a header alone reserves nothing more.
+inline constexpr size_t kFrameStartInBuffer = 4096;
+static_assert(kFrameStartInBuffer < static_cast<size_t>(kRecvFirstSize));
 inline constexpr size_t kTrailerWorkArea = 256;  // sender trailer bytes that are read
 
 // The outcome of looking at the bytes held at the start of a receive buffer.
