@@ -244,6 +244,26 @@ TEST(AgentExchange, EachWayARunCanGo) {
   }
 }
 
+// An answer with 100 000 unknown sub-keys adds four log entries to standard output (written
+// without line ends, as the messenger's logger writes them): the first three and the count of
+// the rest.
+TEST(AgentExchange, AnAnswerOfUnknownSubKeysAddsFourLogEntries) {
+  raw_agent plain([](int) { return conn_mode::greet_and_answer; });
+  raw_agent noisy([](int) { return conn_mode::greet_and_answer_unknown_subkeys; });
+  const auto runs = RunMessengers({{"TYP=E", "RET=1", "IPA=127.0.0.1", plain.Pnr()},
+                                   {"TYP=E", "RET=1", "IPA=127.0.0.1", noisy.Pnr()}});
+  for (const run_result& r : runs) {
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ("", r.err);
+  }
+  const std::string& out = runs[1].out;
+  const std::string entries = "-1 - invalid kz-1 - invalid kz-1 - invalid kz";
+  const size_t at = out.find(entries + "-1 - invalid kz: 99997 more in this frame");
+  ASSERT_NE(std::string::npos, at) << out;
+  EXPECT_EQ(std::string::npos, out.find("invalid kz", at + entries.size() + 20)) << out;
+  EXPECT_LT(out.size(), runs[0].out.size() + 100);
+}
+
 // An agent that sends a frame right behind its greeting and then resets the connection, having
 // read nothing, one byte or the whole record (by turns): that frame came before the record and
 // is no answer, so each run either had its record read whole or says that the agent may not

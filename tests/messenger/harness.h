@@ -148,6 +148,8 @@ enum class conn_mode {
   // Greeting and another frame in one send at once, then a reset after reading, by the index
   // modulo 3: nothing, one byte, or the first frame.
   greet_nudge_reset,
+  // As greet_and_answer, with 100 000 unknown sub-keys in sender trailers ahead of the answer.
+  greet_and_answer_unknown_subkeys,
 };
 
 struct conn_log {

@@ -380,6 +380,16 @@ void raw_agent::Serve() {
         if (c.mode == conn_mode::greet_and_answer || c.mode == conn_mode::greet_and_keep) {
           send_all(c.fd, OtherFrame());
         }
+        if (c.mode == conn_mode::greet_and_answer_unknown_subkeys) {
+          std::vector<unsigned char> body;
+          for (int i = 0; i < 800; ++i) {  // 125 sub-keys 0 of length 0 in each trailer
+            body.insert(body.end(), {0xFD, 250, 0});
+            body.resize(body.size() + 250, 0);
+          }
+          const frame answer = OtherFrame();
+          body.insert(body.end(), answer.begin() + 48, answer.end());
+          send_all(c.fd, MakeFrame(body));
+        }
         if (c.mode == conn_mode::greet_then_nudge && conns.front().index == 0) {
           send_all(conns.front().fd, OtherFrame());
         }
