@@ -1,8 +1,8 @@
 // qm7-agent-sim with the real qm_jpmd and with raw sockets: the line it prints per report, its
 // command line, its fault modes, fifty messengers at once, a burst of connections larger than a
 // small accept queue, and peers that misbehave or try to stall, bloat or steer it: garbage, one
-// that never reads, forged notices of the channel manager, idle connections at the descriptor
-// limit.
+// that never reads, forged notices of the channel manager, idle connections and a stream of
+// short connections at the descriptor limit, frames that never complete, a flood of reports.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -345,16 +345,18 @@ bool ResidentMemoryCounts() {
   return !UnderValgrind();
 }
 
-// Resident memory of a process in MiB, from /proc.
-long RssMib(pid_t pid) {
+// A memory figure of a process in KiB ("VmRSS:", "VmData:"), from /proc.
+long StatusKib(pid_t pid, const std::string& field = "VmRSS:") {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string word;
   long kib = -1;
   while (in >> word) {
-    if (word == "VmRSS:") in >> kib;
+    if (word == field) in >> kib;
   }
-  return kib / 1024;
+  return kib;
 }
+
+long RssMib(pid_t pid) { return StatusKib(pid) / 1024; }
 
 // Writes up to `count` copies of `f` without ever reading, until the socket has taken nothing
 // for `stall_seconds`. Returns how many went out whole.
@@ -535,40 +537,41 @@ TEST(AgentSimPeers, LogEntriesAPeerProvokesStayOffStandardOutput) {
   }
 }
 
-// At a descriptor limit of 64 (room for 32 connections) idle connections give way, but none
-// with a record unread: two clients connect, send a report and close for up to two seconds,
-// among idle connections and a messenger, and every report sent is printed.
+// At descriptor limits of 64 and 256 (room for 32 and 224 connections) idle connections give
+// way, but none with a record unread: two clients connect, send a report and close for five
+// seconds, among idle connections and a messenger, and every report sent is printed.
 TEST(AgentSimPeers, EveryRecordSentIsPrintedAtTheDescriptorLimit) {
   if (UnderValgrind()) GTEST_SKIP() << "descriptor limits behave otherwise under valgrind";
-  constexpr int kPerClient = 1500;  // the accept queue holds them all: no SYN is dropped
-  if (SystemAcceptQueueLimit() < 2 * kPerClient + 50) GTEST_SKIP() << "net.core.somaxconn";
-  sim_process sim({}, 64);
-  std::vector<int> idle;
-  for (int i = 0; i < 40; ++i) idle.push_back(Connect(sim.port()));
-  std::vector<frame> frames;
-  for (int job = 0; job < 2 * kPerClient; ++job) frames.push_back(ReportFrame(100 + job));
-  std::atomic<int> sent{0};
-  const auto start = clock_type::now();
-  const auto client = [&](int first) {
-    for (int i = first; i < first + kPerClient && SecondsSince(start) < 2; ++i) {
-      const int fd = Connect(sim.port());
-      sent += fd >= 0 && SendFrame(fd, frames[i]);
-      close(fd);
+  for (const int limit : {64, 256}) {
+    SCOPED_TRACE(limit);
+    sim_process sim({}, limit);
+    std::vector<int> idle;
+    for (int i = 0; i < (limit == 64 ? 32 : 224) + 8; ++i) idle.push_back(Connect(sim.port()));
+    std::atomic<int> sent{0}, finished{0};
+    const auto start = clock_type::now();
+    const auto client = [&](int job) {
+      for (; SecondsSince(start) < 5; job += 2) {
+        const int fd = Connect(sim.port());
+        sent += fd >= 0 && SendFrame(fd, ReportFrame(job));
+        close(fd);
+      }
+      ++finished;
+    };
+    std::thread one(client, 100), two(client, 101);
+    child messenger(BinPath("qm_jpmd"), sim.To({"TYP=E", "RET=5", "JNR=1", "TIMEOUT=5"}));
+    std::set<int> jobs;  // the messenger's and those sent, read as they come
+    std::string line;
+    while (SecondsSince(start) < 30 && (finished < 2 || static_cast<int>(jobs.size()) <= sent)) {
+      if (sim.ReadLine(&line, 0.2)) jobs.insert(atoi(line.c_str() + strlen("job-end job=")));
     }
-  };
-  std::thread one(client, 0), two(client, kPerClient);
-  const auto r = RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=1", "TIMEOUT=5"}));
-  one.join();
-  two.join();
-  EXPECT_EQ(5, r.exit_code);
-  EXPECT_EQ("", r.err);
-  std::set<int> jobs;  // the messenger's and those sent
-  std::string line;
-  while (static_cast<int>(jobs.size()) < sent + 1 && sim.ReadLine(&line, 10)) {
-    jobs.insert(atoi(line.c_str() + strlen("job-end job=")));
+    one.join();
+    two.join();
+    const auto r = messenger.Wait();
+    EXPECT_EQ(5, r.exit_code);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(sent + 1, static_cast<int>(jobs.size())) << sim.ErrSoFar();
+    for (int fd : idle) close(fd);
   }
-  EXPECT_EQ(sent + 1, static_cast<int>(jobs.size())) << sim.ErrSoFar();
-  for (int fd : idle) close(fd);
 }
 
 // With standard error a pipe nobody reads, peers that flood frames that are no report fill it at
@@ -587,6 +590,74 @@ TEST(AgentSimPeers, AnUnreadStandardErrorHoldsNothingUp) {
     EXPECT_EQ(0u, line.find(std::string("job-end job=") + job + " ")) << line;
   }
   for (int fd : peers) close(fd);
+}
+
+// Peers announce frames of 16 MiB. 120 that send all but the last byte hold no more than the
+// bound on frames still arriving (64 MiB) and 32 MiB besides, while a messenger is answered
+// within a second; 300 that send the header alone hold no more than a receive buffer each. One
+// that floods reports while another idles leaves the memory as it was.
+TEST(AgentSimPeers, PeersHoldOnlyBoundedMemory) {
+  if (!ResidentMemoryCounts()) GTEST_SKIP() << "memory figures mean nothing here";
+  const frame big = MakeFrame(std::vector<unsigned char>((16 << 20) - 48, 'x'));
+  {
+    sim_process sim({});
+    const long rss_before = RssMib(sim.pid());
+    std::vector<pollfd> peers;
+    std::vector<size_t> sent(120, 0);
+    for (size_t i = 0; i < sent.size(); ++i) peers.push_back({Connect(sim.port()), POLLOUT, 0});
+    // Until all is sent or no peer could send for half a second: the simulator reads no more.
+    while (poll(peers.data(), peers.size(), 500) > 0) {
+      for (size_t i = 0; i < peers.size(); ++i) {
+        if (!(peers[i].revents & POLLOUT)) continue;
+        const ssize_t n = send(peers[i].fd, big.data() + sent[i], big.size() - 1 - sent[i],
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        sent[i] += n > 0 ? static_cast<size_t>(n) : 0;
+        if (sent[i] == big.size() - 1 || n < 0) peers[i].events = 0;
+      }
+    }
+    const auto r = RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=1"}));
+    EXPECT_EQ(5, r.exit_code);
+    EXPECT_LT(r.seconds, 1.0);
+    EXPECT_LT(RssMib(sim.pid()) - rss_before, 64 + 32);
+    for (const pollfd& p : peers) close(p.fd);
+  }
+  {
+    sim_process sim({});
+    std::vector<int> peers;
+    for (int i = 0; i < 300; ++i) peers.push_back(Connect(sim.port()));
+    EXPECT_EQ(5, RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=2"})).exit_code);
+    const long before[] = {StatusKib(sim.pid()), StatusKib(sim.pid(), "VmData:")};
+    for (const int fd : peers) EXPECT_TRUE(SendFrame(fd, frame(big.begin(), big.begin() + 48)));
+    // The messenger's connection is accepted in a pass that reads every header sent before.
+    EXPECT_EQ(5, RunMessenger(sim.To({"TYP=E", "RET=5", "JNR=3"})).exit_code);
+    EXPECT_LT(StatusKib(sim.pid()) - before[0], 300 * 16);
+    EXPECT_LT(StatusKib(sim.pid(), "VmData:") - before[1], 300 * 16);
+    for (const int fd : peers) close(fd);
+  }
+  sim_process sim({});
+  const int silent = Connect(sim.port());
+  const int flooder = Connect(sim.port());
+  frame f;
+  ASSERT_TRUE(ReadFrame(flooder, &f));
+  const long rss_before = RssMib(sim.pid());
+  std::atomic<bool> done{false};
+  std::thread answers([&] {  // the flooder takes its answers as they come
+    unsigned char sink[65536];
+    while (!done && read(flooder, sink, sizeof sink) > 0) {
+    }
+  });
+  const frame report = ReportFrame(9);
+  int lines = 0;
+  std::string line;
+  for (const auto start = clock_type::now(); SecondsSince(start) < 2;) {
+    PushFrames(flooder, report, 100);
+    while (sim.ReadLine(&line, 0.001)) ++lines;
+  }
+  EXPECT_LT(RssMib(sim.pid()) - rss_before, 8) << lines << " reports";
+  done = true;
+  shutdown(flooder, SHUT_RDWR);
+  answers.join();
+  for (const int fd : {silent, flooder}) close(fd);
 }
 
 }  // namespace
