@@ -34,10 +34,23 @@ done
 PORT=$(cat "$tmp/port")
 echo "== qm7-agent-sim listens on 127.0.0.1 port $PORT"
 
+# One word as the shell reads it back: as it stands when it holds nothing the shell treats
+# specially, else in single quotes (a quote inside written as '\'').
+quote() {
+  case $1 in
+    '' | *[!A-Za-z0-9_=./:,+@%-]*) printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")" ;;
+    *) printf '%s' "$1" ;;
+  esac
+}
+
+# Shows the command exactly as it runs, ready to paste, then runs it.
 report() {
+  set -- "$BIN/qm_jpmd" IPA=127.0.0.1 PNR="$PORT" TIMEOUT=5 "$@"
   echo
-  echo "\$ qm_jpmd $*"
-  "$BIN/qm_jpmd" IPA=127.0.0.1 PNR="$PORT" TIMEOUT=5 "$@"
+  printf '$'
+  for word in "$@"; do printf ' %s' "$(quote "$word")"; done
+  echo
+  "$@"
   echo "(exit code $?)"
 }
 

@@ -4,7 +4,6 @@
 #include "agent_channel.h"
 
 #include <climits>
-#include <cstdio>
 
 #include "qm7/ccm/recv.h"
 #include "qm7/messenger/context.h"
@@ -36,14 +35,6 @@ int receive_on(int channel, run_clock::time_point deadline, ccm_error_t* ccmerr)
 int channel_of(const ccm_msg_t* msg) {
   const int id = ccm_notice_channel_ID(msg);
   return id >= 0 ? id : msg->addr.src_ID;
-}
-
-std::string close_reason(const ccm_close_info_t& info) {
-  if (info.msgnr == 0) return "the agent closed the connection";
-  char text[1200];
-  snprintf(text, sizeof(text), "the connection failed: %s (message %d)", info.msginsert,
-           info.msgnr);
-  return text;
 }
 
 record_progress look_at_record(int agentID) {

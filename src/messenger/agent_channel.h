@@ -30,10 +30,6 @@ int receive_on(int channel, run_clock::time_point deadline, ccm_error_t* ccmerr)
 // The channel a message is about: the one it arrived on, or for a notice the channel it names.
 int channel_of(const ccm_msg_t* msg);
 
-// For a close notice (ccm_close_notice_info): what ended the connection, from the failure the
-// channel recorded.
-std::string close_reason(const ccm_close_info_t& info);
-
 // Where the record on the agent's channel stands.
 struct record_progress {
   bool gone = false;  // the channel no longer exists

@@ -1,6 +1,10 @@
 // Replaces the encrypted tokens of a command by their decrypted text. Every token is decrypted
 // into a freshly cleared area, so a token that yields nothing inserts nothing and never repeats
-// an earlier plaintext, and every append is bounded by the output area.
+// an earlier plaintext, and every append is bounded by the output area. A decrypted token is
+// checked before it is used: the encryption puts the text's terminator into the last block, so a
+// token cut at a block boundary (no terminator) or with blocks behind its text is refused, as is
+// one whose text holds a control character, which a changed digit turns up in most cases and
+// which would let a line feed split the shell command.
 
 #include "command_tokens.h"
 
@@ -43,9 +47,23 @@ class Output {
   std::size_t len_ = 0;
 };
 
+// Checks the `blocks` decrypted 8-byte blocks in `plain`.
+token_fault check_plaintext(const unsigned char* plain, std::size_t blocks) {
+  const std::size_t bytes = blocks * 8;
+  std::size_t end = 0;
+  while (end < bytes && plain[end] != 0) ++end;
+  if (end == bytes) return token_fault::no_end;
+  if (end < bytes - 8) return token_fault::data_behind;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (plain[i] < 0x20 || plain[i] == 0x7F) return token_fault::control_bytes;
+  }
+  return token_fault::none;
+}
+
 }  // namespace
 
-std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::size_t out_size) {
+std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::size_t out_size,
+                            refused_token* refused) {
   char keyPass[kPassAreaSize] = {};
   char srcPass[kPassAreaSize];
   char dstPass[kPassAreaSize];
@@ -54,12 +72,16 @@ std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::si
   Output result(out, out_size);
   if (out_size > 0) out[0] = '\0';
   std::size_t i = 0;
+  int number = 0;
+  *refused = {};
   while (i < len) {
     if (!at_marker(cmd + i)) {
       result.append(cmd + i, 1);
       i++;
       continue;
     }
+    const std::size_t marker_at = i;
+    ++number;
     std::memset(srcPass, 0, sizeof(srcPass));
     std::memcpy(srcPass, cmd + i, 4);
     i += 4;
@@ -71,7 +93,16 @@ std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::si
     // At most 4 + 251 characters decrypt to at most 15 blocks (120 bytes), so the cleared
     // 256-byte area always holds a terminator behind the plaintext.
     std::memset(dstPass, 0, sizeof(dstPass));
-    ZUSTRNG_DeMaxim2(dstPass, srcPass, keyPass);
+    const bool decrypted = ZUSTRNG_DeMaxim2(dstPass, srcPass, keyPass) == 0 && n > 4;
+    const token_fault fault =
+        decrypted ? check_plaintext(reinterpret_cast<unsigned char*>(dstPass), (n - 4) / 16)
+                  : token_fault::none;
+    if (fault != token_fault::none) {
+      *refused = {fault, number, marker_at};
+      explicit_bzero(out, out_size);
+      result = Output(out, out_size);
+      break;
+    }
     result.append(dstPass, strnlen(dstPass, sizeof(dstPass) - 1));
   }
   explicit_bzero(dstPass, sizeof(dstPass));

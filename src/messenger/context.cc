@@ -35,6 +35,7 @@ int initialize_messenger(PCX* pcx) {
   pcx->connect_retry = 3;
   pcx->connect_wait = 120;
   pcx->output_login = 'N';
+  pcx->undelivered_exit = -1;
 
   struct sigaction action;
   std::memset(&action, 0, sizeof(action));
@@ -80,8 +81,49 @@ void set_program_name(PCX* pcx, const char* argv0) {
   StringCopy(pcx->program_name, sizeof(pcx->program_name), GetPName(const_cast<char*>(argv0)));
 }
 
+namespace {
+
+bool is_single_argument(int argc, char** argv, const char* a, const char* b) {
+  return argc == 2 && argv != nullptr && argv[1] != nullptr &&
+         (std::strcmp(argv[1], a) == 0 || std::strcmp(argv[1], b) == 0);
+}
+
+}  // namespace
+
 bool is_version_request(int argc, char** argv) {
-  return argc == 2 && argv != nullptr && argv[1] != nullptr && std::strcmp(argv[1], "-V") == 0;
+  return is_single_argument(argc, argv, "-V", "--version");
+}
+
+bool is_help_request(int argc, char** argv) {
+  return is_single_argument(argc, argv, "-h", "--help");
+}
+
+void print_usage(const PCX* pcx) {
+  const char* name = pcx->program_name;
+  mprintf(
+      "Usage: %s KEY=value ...\n"
+      "       %s -V | --version\n"
+      "       %s -h | --help\n"
+      "Reports a batch job's state, an output file or a variable to the QM7 agent, or runs a\n"
+      "command with encrypted tokens. Keys are case-free; a value is all behind the first '='.\n"
+      "\n"
+      "  TYP=S|E|0|1|O|V    job start, job end, snooze, wake-up, output file, variable;\n"
+      "                     anything else a job restart (the default)\n"
+      "  JNR=N  MNR=N       job number, client number\n"
+      "  TXT=TEXT           text of the job message, at most 63 characters\n"
+      "  RET=N              return code of the job; for TYP=E also the exit code\n"
+      "  IPA=HOST  PNR=PORT address and TCP port of the agent\n"
+      "  RETRY=N            connection attempts (default 3, at most 100)\n"
+      "  WAIT=SECONDS       pause between two attempts (default 120, at most 600)\n"
+      "  TIMEOUT=SECONDS    wait for each answer (default 60, at most 600; NONE: no answer)\n"
+      "  FAILRET=N          exit code when the report was not delivered (0 to 255)\n"
+      "  OUTFILE=PATH       output file to register (TYP=O); ULOGIN=Y: check the login\n"
+      "  NAME=  VALUE=  VTYPE=  variable to register (TYP=V)\n"
+      "  CMD=COMMAND        run COMMAND after decrypting its tokens, instead of reporting\n"
+      "  TRC=N              trace lines on standard output\n"
+      "\n"
+      "See qm_jpmd(1).",
+      name, name, name);
 }
 
 void print_version_line(const PCX* pcx) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "agent_channel.h"
+#include "failure_words.h"
 #include "printable.h"
 #include "qm7/ccm.h"
 #include "qm7/ccm/send.h"
@@ -56,11 +57,14 @@ std::string error_text(const ccm_error_t& err) {
 
 // What a message that is not the greeting was: the close notice of the attempt's channel (a
 // refused or broken connection, with the channel's recorded failure), or some other message.
-std::string answer_text(const ccm_msg_t* msg) {
+qm7::detail::failure_text answer_text(const PCX* pcx, const ccm_msg_t* msg) {
   ccm_close_info_t info;
-  if (ccm_close_notice_info(msg, &info) == 0) return qm7::detail::close_reason(info);
-  return printf_string("the agent sent a message of type %d, key %d instead of its greeting",
-                       msg->type, msg->protocol_key);
+  if (ccm_close_notice_info(msg, &info) == 0) {
+    return qm7::detail::close_reason(info, pcx->ipAddr, pcx->portnri);
+  }
+  return {printf_string("the agent sent a message of type %d, key %d instead of its greeting",
+                        msg->type, msg->protocol_key),
+          ""};
 }
 
 bool is_greeting(const ccm_msg_t* msg) {
@@ -71,6 +75,18 @@ bool has_address(const char* host) { return host[strspn(host, " ")] != '\0'; }
 
 run_clock::time_point after(int seconds) {
   return run_clock::now() + std::chrono::seconds(seconds);
+}
+
+// Says on standard error at once that connection attempt `attempt` (from 0) failed, why in
+// plain words, and when the next one starts, so that a job waiting out the pauses shows why it
+// waits. The last attempt's failure, with the channel manager's record, is told by the line
+// that ends the run.
+void report_failed_attempt(const PCX* pcx, int attempt, const std::string& reason) {
+  const std::string text = qm7::detail::printable(printf_string(
+      "attempt %d of %d to reach the agent at %s port %d failed: %s; next attempt in %d second%s",
+      attempt + 1, pcx->connect_retry, pcx->ipAddr, pcx->portnri, reason.c_str(), pcx->connect_wait,
+      pcx->connect_wait == 1 ? "" : "s"));
+  fprintf(stderr, "%s: %s\n", qm7::detail::printable(pcx->program_name).c_str(), text.c_str());
 }
 
 void report_undelivered(const PCX* pcx, const undelivered& why) {
@@ -177,7 +193,7 @@ bool await_delivery(const PCX* pcx, ccm_error_t* err, undelivered* why) {
   if (end == wait_end::closed) {
     if (!want_answer && ccm_output_drained(&closed.output)) return true;
     why->phase = "waiting for the answer";
-    why->reason = qm7::detail::close_reason(closed) +
+    why->reason = qm7::detail::close_reason(closed, pcx->ipAddr, pcx->portnri).full() +
                   " before any answer, so the agent may not have the report";
     return false;
   }
@@ -217,6 +233,65 @@ void teardown(ccm_error_t* err) {
   ccm = nullptr;
 }
 
+// How the connection attempts ended.
+struct connection {
+  bool greeted = false;     // the agent greeted; pcx->agentID holds its channel
+  bool no_address = false;  // no attempt: IPA is empty
+  int attempts = 0;         // attempts made
+  qm7::detail::failure_text last_failure = {"no attempt made", ""};
+};
+
+// The connection loop: up to RETRY attempts, WAIT seconds apart, each a look-up, a connect and
+// the wait for the greeting. An attempt that fails before the last is told on standard error
+// at once. A greeting wait that ends without any message ends the loop with abnormal_end set
+// and `why` filled.
+connection connect_to_agent(PCX* pcx, ccm_error_t* err, undelivered* why) {
+  const int greeting_wait = pcx->IoTimeOut > 0 ? pcx->IoTimeOut : kDefaultWaitSeconds;
+  connection c;
+  // Without an address every attempt would fail, after the pauses between them.
+  c.no_address = pcx->connect_retry > 0 && !has_address(pcx->ipAddr);
+  for (; c.attempts < pcx->connect_retry && !c.no_address; ++c.attempts) {
+    const int attempt = c.attempts;
+    if (attempt > 0) report_failed_attempt(pcx, attempt - 1, c.last_failure.words);
+    QM7_TRACE("%s:      connection attempt #%d", kMain, attempt);
+    if (attempt > 0) {
+      QM7_TRACE("%s:      wait %d seconds before retry connecting", kMain, pcx->connect_wait);
+      sleep(static_cast<unsigned>(pcx->connect_wait));
+    }
+    char address[128];
+    ccmID = -1;
+    if (ccm_hostname2string_bounded(pcx->ipAddr, greeting_wait, address, sizeof(address), err) ==
+        0) {
+      ccmID = ccm_connect(ccm, address, pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
+                          kConnectWaitSeconds, err);
+    }
+    if (ccmID < 0) {
+      QM7_TRACE("%s:      connect failed", kMain);
+      c.last_failure = qm7::detail::failure_words(*err, pcx->ipAddr, pcx->portnri);
+      continue;
+    }
+    const int got = qm7::detail::receive_on(ccmID, after(greeting_wait), err);
+    if (got != 1) {
+      pcx->abnormal_end = 1;
+      why->phase = "waiting for the greeting";
+      why->reason = got == CCM_WAIT_INTERRUPTED ? std::string("the wait was ended by a signal")
+                    : got < 0                   ? "the wait failed: " + error_text(*err)
+                              : printf_string("no greeting within %d seconds", greeting_wait);
+      break;
+    }
+    if (is_greeting(ccmmsg)) {
+      pcx->agentID = ccmmsg->addr.src_ID;
+      c.greeted = true;
+      break;
+    }
+    QM7_TRACE("%s:      invalid answer", kMain);
+    c.last_failure = answer_text(pcx, ccmmsg);
+    ccm_msg_free(ccm, ccmmsg);
+    ccmmsg = nullptr;
+  }
+  return c;
+}
+
 }  // namespace
 
 int run_agent_exchange(PCX* pcx) {
@@ -240,60 +315,17 @@ int run_agent_exchange(PCX* pcx) {
     return 0;
   }
 
-  const int greeting_wait = pcx->IoTimeOut > 0 ? pcx->IoTimeOut : kDefaultWaitSeconds;
-  int attempt = 0;
-  bool greeted = false;
-  std::string last_failure = "no attempt made";
-  // Without an address every attempt would fail, after the pauses between them.
-  const bool no_address = pcx->connect_retry > 0 && !has_address(pcx->ipAddr);
-  for (; attempt < pcx->connect_retry && !no_address; ++attempt) {
-    QM7_TRACE("%s:      connection attempt #%d", kMain, attempt);
-    if (attempt > 0) {
-      QM7_TRACE("%s:      wait %d seconds before retry connecting", kMain, pcx->connect_wait);
-      sleep(static_cast<unsigned>(pcx->connect_wait));
-    }
-    char address[128];
-    ccmID = -1;
-    if (ccm_hostname2string_bounded(pcx->ipAddr, greeting_wait, address, sizeof(address), &err) ==
-        0) {
-      ccmID = ccm_connect(ccm, address, pcx->portnri, CCM_TYPE_MESSENGER, nullptr,
-                          kConnectWaitSeconds, &err);
-    }
-    if (ccmID < 0) {
-      QM7_TRACE("%s:      connect failed", kMain);
-      last_failure = "connect failed: " + error_text(err);
-      continue;
-    }
-    const int got = qm7::detail::receive_on(ccmID, after(greeting_wait), &err);
-    if (got != 1) {
-      pcx->abnormal_end = 1;
-      why.phase = "waiting for the greeting";
-      why.reason = got == CCM_WAIT_INTERRUPTED ? std::string("the wait was ended by a signal")
-                   : got < 0                   ? "the wait failed: " + error_text(err)
-                             : printf_string("no greeting within %d seconds", greeting_wait);
-      break;
-    }
-    if (is_greeting(ccmmsg)) {
-      pcx->agentID = ccmmsg->addr.src_ID;
-      greeted = true;
-      break;
-    }
-    QM7_TRACE("%s:      invalid answer", kMain);
-    last_failure = answer_text(ccmmsg);
-    ccm_msg_free(ccm, ccmmsg);
-    ccmmsg = nullptr;
-  }
-
+  const connection c = connect_to_agent(pcx, &err, &why);
   bool delivered = false;
-  if (no_address) {
+  if (c.no_address) {
     why.phase = "connecting";
     why.reason = "no agent address given (IPA)";
-  } else if (!greeted && pcx->abnormal_end == 0 && attempt == pcx->connect_retry) {
+  } else if (!c.greeted && pcx->abnormal_end == 0 && c.attempts == pcx->connect_retry) {
     why.phase = "connecting";
     why.reason = pcx->connect_retry == 0
                      ? "no connection attempt (RETRY=0)"
-                     : printf_string("%d attempt%s used up, the last: %s", attempt,
-                                     attempt == 1 ? "" : "s", last_failure.c_str());
+                     : printf_string("%d attempt%s used up, the last: %s", c.attempts,
+                                     c.attempts == 1 ? "" : "s", c.last_failure.full().c_str());
   } else if (pcx->abnormal_end == 0) {
     // Greeted, or a negative RETRY that made no attempt: the record is built and handed over;
     // without a connection the channel manager finds no channel for it and drops it, and there
@@ -302,7 +334,7 @@ int run_agent_exchange(PCX* pcx) {
     ccm_msg_free(ccm, ccmmsg);
     ccmmsg = nullptr;
     if (send_record(pcx, &why)) {
-      if (greeted) {
+      if (c.greeted) {
         delivered = await_delivery(pcx, &err, &why);
       } else {
         why.phase = "connecting";

@@ -27,4 +27,7 @@ void trace_end_of_run(const PCX* pcx) {
   }
 }
 
-int messenger_exit_code(const PCX* pcx) { return pcx->melder_type == 'E' ? pcx->reti : 0; }
+int messenger_exit_code(const PCX* pcx, bool delivered) {
+  if (!delivered && pcx->undelivered_exit >= 0) return pcx->undelivered_exit;
+  return pcx->melder_type == 'E' ? pcx->reti : 0;
+}

@@ -28,7 +28,7 @@ for program in qm_jpmd qm7-agent-sim qm7-token; do
     fail "$program.1 renders with warnings:"
     echo "$warnings" >&2
   fi
-  if [ "$program" != qm_jpmd ] && [ -x "$bin_dir/$program" ]; then
+  if [ -x "$bin_dir/$program" ]; then
     help=$("$bin_dir/$program" --help) || fail "$program --help exited with $?"
     # shellcheck disable=SC2013  # option names hold no blanks
     for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u); do

@@ -38,7 +38,10 @@ std::string Rebuild(const std::string& cmd, size_t out_size = 0) {
   in.resize(cmd.size() + 4, '\0');
   if (out_size == 0) out_size = cmd.size() + 4;
   std::vector<char> out(out_size + 8, '#');  // guard bytes behind the area
-  const size_t n = qm7::detail::rebuild_command(in.data(), cmd.size(), out.data(), out_size);
+  qm7::detail::refused_token refused;
+  const size_t n =
+      qm7::detail::rebuild_command(in.data(), cmd.size(), out.data(), out_size, &refused);
+  EXPECT_EQ(refused.fault, qm7::detail::token_fault::none) << cmd;
   EXPECT_EQ(std::string(8, '#'), std::string(out.data() + out_size, 8)) << "overrun";
   EXPECT_EQ(strlen(out.data()), n);
   return out.data();
@@ -87,16 +90,40 @@ qm7_test::run_result Cmd(const std::string& cmd, std::vector<std::string> before
 
 TEST(CmdArgument, TokensReachTheShellDecryptedAndNeverTheOutput) {
   const std::string secret = "TopSecret-4711", pw = Token(secret);
+  qm7_test::run_result r;
   EXPECT_EQ(Cmd("printf '[%s]' '" + pw + "/db' " + pw + " x").out,
             "[" + secret + "/db][" + secret + "][x]");
   EXPECT_EQ(Cmd("printf '%s' " + Token("alice", false) + ":" + Lower(Token("pw-2")) + "@host").out,
             "alice:pw-2@host");
-  // The command keeps its '=' and all 8191 characters of the value buffer.
+  // The command keeps its '=' and may have all 8191 characters of the value buffer.
   EXPECT_EQ(Cmd("printf %s a=b c=d").out, "a=bc=d");
-  EXPECT_EQ(Cmd("printf %s " + std::string(10000, 'c')).out, std::string(8191 - 10, 'c'));
+  EXPECT_EQ(Cmd("printf %s " + std::string(8181, 'c')).out, std::string(8181, 'c'));
+  // A command that would be cut, or a token that decrypts to no whole, plain text (cut at a
+  // block boundary, blocks behind its text, a line feed), is not run: exit 1 and one line that
+  // names the token by its place, never its text.
+  const std::string three_blocks = Token(std::string(20, 's')),
+                    no_run = "qm_jpmd: command not run: ";
+  const struct {
+    std::string cmd, err;
+  } refused[] = {
+      {"printf %s " + std::string(8182, 'c'), "it has 8192 characters, more than the 8191 allowed"},
+      {"printf x " + three_blocks.substr(0, 4 + 32),
+       "token 1 at character 10 does not decrypt to a whole text (cut short or altered)"},
+      {"printf x " + pw + " " + Token("a") + Token("b").substr(4),
+       "token 2 at character " + std::to_string(11 + pw.size()) +
+           " has blocks behind the end of its text (altered, or two tokens run together)"},
+      {"printf x " + Token("x\nrm -rf /tmp/y"),
+       "token 1 at character 10 decrypts to a text with control characters (altered)"},
+  };
+  for (const auto& c : refused) {
+    r = Cmd(c.cmd);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, no_run + c.err + "\n");
+  }
   // Traced, the command shows its tokens encrypted; the rebuilt one is never traced, so the
   // secret shows once: the command's own output.
-  auto r = Cmd("printf '%s' " + pw, {"TRC=1"});
+  r = Cmd("printf '%s' " + pw, {"TRC=1"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("processCmd(cmd=printf '%s' " + pw), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(secret), std::string::npos) << r.out;
@@ -151,13 +178,19 @@ TEST(TokenTool, RoundTripsAndRefusesWhatIsNoToken) {
   // Not tokens: exit 1, nothing on standard output. Usage errors: exit 2.
   const std::string t = Token("mixed");
   for (std::string bad : {std::string("--10ab"), t + "0", t.substr(0, 19) + "G",
-                          std::string("plain"), "--11" + t.substr(4), std::string("")}) {
+                          std::string("plain"), "--11" + t.substr(4), std::string(""),
+                          Token("a") + Token("b").substr(4), Token("tab\there")}) {
     auto b = tool({"--decrypt", bad});
     EXPECT_EQ(b.exit_code, 1) << bad;
     EXPECT_EQ(b.out, "") << bad;
   }
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--decrypt"}, {"-x"}, {"a", "b"}, {std::string(kCmdTokenMaxValue + 1, 'v')}, {}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--decrypt"},
+                                             {"-x"},
+                                             {"a", "b"},
+                                             {std::string(kCmdTokenMaxValue + 1, 'v')},
+                                             {"a\nb"},
+                                             {}}) {
     EXPECT_EQ(tool(args).exit_code, 2) << testing::PrintToString(args);
   }
   EXPECT_NE(tool({"--help"}).out.find("--decrypt TOKEN"), std::string::npos);

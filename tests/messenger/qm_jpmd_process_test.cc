@@ -1,5 +1,7 @@
 // The built qm_jpmd's standard output and exit code, byte for byte, for each kind of report,
 // the version switch and the trace of a whole run. RETRY=0 keeps every run off the network.
+// Then what an operator's mistakes give: the standard-error lines, standard output as without
+// the mistake, the exit codes, FAILRET, and the companion tools' options.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@ namespace {
 
 using qm7_test::MaskVolatile;
 using qm7_test::RunMessenger;
+using qm7_test::RunProgram;
 
 // The ProcID of the banner is the messenger's parent: this test process.
 std::string OurPid10() {
@@ -126,6 +129,78 @@ TEST(QmJpmdProcess, ClosedStandardOutputIsToldOnceAndKeepsTheExitCode) {
     EXPECT_EQ(qm7_test::CountLines(r.err, lost), 1) << r.err;
     EXPECT_EQ(qm7_test::CountLines(r.err, lost + std::strerror(EPIPE)), 1) << r.err;
     EXPECT_EQ(qm7_test::CountLines(r.err, "report not delivered"), 1) << r.err;
+  }
+}
+
+// Each run: a program of the build and its arguments, the exit code, the beginnings of its
+// standard-error lines in order ("port P": the closed port; the program's name is put in front
+// of each but a "Try" line), and the arguments of a run whose standard output it must equal
+// byte for byte, or the text its standard output begins with.
+TEST(QmJpmdProcess, MistakesAreNamedOnStandardErrorAndChangeNothingElse) {
+  const int closed = qm7_test::UnusedPort();
+  qm7_test::raw_agent agent([](int) { return qm7_test::conn_mode::greet_and_answer; });
+  const std::string ipa = "IPA=127.0.0.1", pnr = "PNR=" + std::to_string(closed);
+  const std::string refused = "connection refused by 127.0.0.1 port P", nd = "report not delivered";
+  const std::string version = "\" version 12.2.0+build.2108, changelist '1530016094'\n";
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::vector<std::string> err, same_out_as;
+    std::string out_begins = "";
+  } cases[] = {
+      // clang-format off
+      {{"qm_jpmd", "TPY=E", "JNR=17", "RET=4", "RETRY=0"}, 0, {"unknown key 'TPY' ignored", nd},
+       {"JNR=17", "RET=4", "RETRY=0"}},
+      {{"qm_jpmd", "TYP=E", "RET=abc", "JNR=17x", "RETRY=0"}, 0,
+       {"RET=abc is not a number; 0 used", "JNR=17x is not a number; 17 used", nd},
+       {"TYP=E", "JNR=17", "RETRY=0"}},
+      {{"qm_jpmd", "JNR=", "TYP=V", "RETRY=0"}, 0,
+       {"JNR= has no value; 0 used", "TYP=V without NAME; an empty name used", nd},
+       {"TYP=V", "RETRY=0"}},
+      {{"qm_jpmd", "TYP=0", "WAIT=2147483647", "RETRY=1000000", "MNR=70000", "IPA= "}, 0,
+       {"WAIT=2147483647 is above 600; 600 used", "RETRY=1000000 is above 100; 100 used",
+        "MNR=70000 does not fit in 16 bits; 4464 used", nd},
+       {"TYP=0", "WAIT=600", "RETRY=100", "MNR=4464", "IPA= "}},
+      {{"qm_jpmd", "--help"}, 0, {}, {}, "Usage: qm_jpmd KEY=value ...\n"},
+      {{"qm_jpmd", "-h"}, 0, {}, {}, "Usage: qm_jpmd KEY=value ...\n"},
+      {{"qm_jpmd", "--version"}, 0, {}, {"-V"}},
+      // Each failed attempt but the last is told at once; the reason in plain words first.
+      {{"qm_jpmd", "TYP=E", "RET=4", ipa, pnr, "RETRY=2", "WAIT=1"}, 4,
+       {"attempt 1 of 2 to reach the agent at 127.0.0.1 port P failed: " + refused +
+        "; next attempt in 1 second\n",
+        nd + " to the agent at 127.0.0.1 port P while connecting: 2 attempts used up, the last: " +
+        refused + " (*ID2|111(Connection refused),S("},
+       {"TYP=E", "RET=4", "RETRY=0"}},
+      // FAILRET: the exit code of a report not delivered, and only of one.
+      {{"qm_jpmd", "TYP=E", "RET=7", ipa, pnr, "RETRY=1", "FAILRET=3"}, 3, {nd}, {}},
+      {{"qm_jpmd", "TYP=S", "RETRY=0", "FAILRET=255"}, 255, {nd}, {}},
+      {{"qm_jpmd", "TYP=E", "RET=7", ipa, agent.Pnr(), "FAILRET=3"}, 7, {}, {}},
+      {{"qm_jpmd", "TYP=E", "RET=7", "FAILRET=256", "RETRY=0"}, 7,
+       {"FAILRET=256 is not an exit code (0 to 255); ignored", nd}, {}},
+      {{"qm7-agent-sim", "--version"}, 0, {}, {}, "QM7 Agent \"qm7-agent-sim" + version},
+      {{"qm7-token", "--version"}, 0, {}, {}, "QM7 Agent \"qm7-token" + version},
+      {{"qm7-token", "-x"}, 2, {"unknown option '-x'\n", "Try 'qm7-token --help'."}, {}},
+      {{"qm7-agent-sim", "-x"}, 2, {"unknown option '-x'\n", "Try 'qm7-agent-sim --help'."}, {}},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const auto r =
+        RunProgram(c.args[0], std::vector<std::string>(c.args.begin() + 1, c.args.end()));
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    const auto lines = qm7_test::SplitLines(r.err);
+    ASSERT_EQ(lines.size(), c.err.size()) << r.err;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::string want = (c.err[i].rfind("Try", 0) == 0 ? "" : c.args[0] + ": ") + c.err[i];
+      for (size_t at; (at = want.find("port P")) != std::string::npos;) {
+        want.replace(at, 6, "port " + std::to_string(closed));
+      }
+      EXPECT_EQ((lines[i] + "\n").rfind(want, 0), 0u) << lines[i];
+    }
+    if (!c.same_out_as.empty()) {
+      EXPECT_EQ(MaskVolatile(r.out), MaskVolatile(RunMessenger(c.same_out_as).out));
+    }
+    EXPECT_EQ(r.out.rfind(c.out_begins, 0), 0u) << r.out;
   }
 }
 

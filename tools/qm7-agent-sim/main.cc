@@ -14,6 +14,7 @@
 
 #include "notes.h"
 #include "options.h"
+#include "qm7/messenger/context.h"
 #include "qm7/runtime/trace.h"
 #include "server.h"
 
@@ -67,6 +68,11 @@ int main(int argc, char** argv) {
   }
   if (opts.help) {
     fputs(agent_sim::usage_text(), stdout);
+    return 0;
+  }
+  if (opts.version) {
+    printf("QM7 Agent \"qm7-agent-sim\" version %s, changelist '%i'\n", QM7_MESSENGER_VERSION,
+           kMessengerChangelist);
     return 0;
   }
   catch_signals();

@@ -92,6 +92,7 @@ a messenger that misbehaves is reported on standard error and never stops the ot
                       a new one.
   --trace LEVEL       trace the channel manager on standard output (debugging)
   --help              show this text
+  --version           show the version of the QM7 Messenger suite
 
 Standard output: first listening address="ADDR" port=N, then one line per report:
   job-end     job=42 client=100 rc=3 text="done" time=... pid=... ppid=... pgrp=... sid=...
@@ -140,6 +141,8 @@ bool parse_options(int argc, char** argv, options* out, std::string* error) {
     long number;
     if (name == "--help" || name == "-h") {
       o.help = true;
+    } else if (name == "--version") {
+      o.version = true;
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--verbose") {

@@ -29,6 +29,7 @@ struct options {
   int idle_timeout = 10;  // seconds a connection may go without a record; 0: no limit
   int trace = 0;          // channel manager trace level
   bool help = false;
+  bool version = false;
 };
 
 // Reads argv. Returns true with `out` filled, or false with a one-line message in `error`.

@@ -26,16 +26,32 @@ constexpr int kExitUsage = 2;
 const char kUsage[] =
     "Usage: qm7-token [--] [VALUE]\n"
     "       qm7-token --decrypt TOKEN\n"
-    "       qm7-token --help\n"
+    "       qm7-token --help | --version\n"
     "\n"
     "Prints the token that stands for VALUE in a CMD= command of qm_jpmd: \"--10\" followed by\n"
     "hexadecimal digits, safe inside a shell command. qm_jpmd replaces every such token by\n"
     "VALUE before it runs the command. Without VALUE the value is read from the first line of\n"
     "standard input, without echo when that is a terminal. A VALUE that begins with \"-\" is\n"
-    "given after \"--\". A value takes at most 119 bytes.\n"
+    "given after \"--\". A value takes at most 119 bytes and no control characters.\n"
     "\n"
     "--decrypt TOKEN  prints the text qm_jpmd would put in the token's place; exits with 1\n"
-    "                 when TOKEN is not a token it would decrypt.\n";
+    "                 when TOKEN is not a token it would decrypt.\n"
+    "--version        prints the version of the QM7 Messenger suite.\n";
+
+// A refused command line: one line that names what was wrong, and where to read more.
+int usage_error(const std::string& what) {
+  std::fprintf(stderr, "qm7-token: %s\nTry 'qm7-token --help'.\n", what.c_str());
+  return kExitUsage;
+}
+
+// A control character in a value would reach the shell command (a line feed splits it), so
+// qm_jpmd refuses a token whose text holds one.
+bool has_control_character(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
 
 // Terminal state to restore when a signal ends the program while echo is off.
 struct termios saved_tty;
@@ -72,6 +88,11 @@ bool read_value(std::string* value) {
 int encrypt(std::string& value) {
   if (value.find('\0') != std::string::npos) {
     std::fputs("qm7-token: the value contains a zero byte\n", stderr);
+    return kExitUsage;
+  }
+  if (has_control_character(value)) {
+    std::fputs("qm7-token: the value contains a control character, which qm_jpmd refuses\n",
+               stderr);
     return kExitUsage;
   }
   if (value.size() > static_cast<std::size_t>(kCmdTokenMaxValue)) {
@@ -112,8 +133,12 @@ int decrypt(const std::string& token) {
   std::string src = "--10" + digits;
   std::vector<char> plain(digits.size() / 2 + 1, '\0');
   ZUSTRNG_DeMaxim2(plain.data(), src.c_str(), kCmdTokenKey);
-  // A value always ends inside its last block; garbage from another key usually does not.
-  if (!digits.empty() && std::memchr(plain.data(), '\0', digits.size() / 2) == nullptr) {
+  // A value always ends inside its last block and holds no control character, as qm_jpmd
+  // checks; garbage from another key or a changed digit usually does not.
+  const std::size_t bytes = digits.size() / 2;
+  const std::size_t end = strnlen(plain.data(), bytes);
+  if (!digits.empty() &&
+      (end == bytes || end + 8 < bytes || has_control_character(std::string(plain.data(), end)))) {
     std::fputs("qm7-token: the token does not decrypt to a text under the messenger's key\n",
                stderr);
     return kExitNoToken;
@@ -130,20 +155,22 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (args.size() == 1 && args[0] == "--version") {
+    std::printf("QM7 Agent \"qm7-token\" version %s, changelist '%i'\n", QM7_MESSENGER_VERSION,
+                kMessengerChangelist);
+    return kExitOk;
+  }
   if (!args.empty() && args[0] == "--decrypt") {
-    if (args.size() != 2) {
-      std::fputs(kUsage, stderr);
-      return kExitUsage;
-    }
+    if (args.size() != 2) return usage_error("--decrypt takes one TOKEN");
     return decrypt(args[1]);
   }
   bool end_of_options = !args.empty() && args[0] == "--";
   if (end_of_options) args.erase(args.begin());
-  if (args.size() > 1 ||
-      (!end_of_options && !args.empty() && args[0].size() > 1 && args[0][0] == '-')) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
+  if (!end_of_options && !args.empty() && args[0].size() > 1 && args[0][0] == '-') {
+    return usage_error("unknown option '" + args[0] + "'");
   }
+  if (args.size() > 1)
+    return usage_error("one VALUE expected, " + std::to_string(args.size()) + " given");
   std::string value;
   if (args.empty()) {
     if (!read_value(&value)) {

@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
     print_version_line(pcx);
     return 0;
   }
+  if (is_help_request(argc, argv)) {
+    print_usage(pcx);
+    return 0;
+  }
 
   parse_arguments(pcx, argc, argv);
   print_job_report(pcx);
@@ -27,9 +31,9 @@ int main(int argc, char** argv) {
   report_stdout_failure(pcx);
 
   // Connect, wait for the greeting, send the one record, wait for the answer, tear down.
-  run_agent_exchange(pcx);
+  const bool delivered = run_agent_exchange(pcx) == 1;
 
   trace_end_of_run(pcx);
   report_stdout_failure(pcx);  // the trace lines since, unless already told
-  return messenger_exit_code(pcx);
+  return messenger_exit_code(pcx, delivered);
 }

@@ -16,7 +16,9 @@ inline constexpr int kCmdTokenMaxValue = kCmdTokenMaxDigits / 16 * 8 - 1;
 
 // Rebuilds pcx->pCmdBuffer with every token replaced by its decrypted text (a token that is
 // not in the encrypted form stays, its digits upper-cased; a bare marker vanishes), runs it
-// with system() and returns system()'s result: 0 when the command succeeded. The command is
+// with system() and returns system()'s result: 0 when the command succeeded. A token that
+// decrypts to no whole text, or to one with control characters, is named by its number and
+// place on standard error and nothing is run: the result is then -1. The command is
 // traced (tokens still encrypted) while tracing is on; the rebuilt one never is. Out of memory
 // ends the process with status 1. Main thread, before the channel manager exists.
 int processCmd(PCX* pcx);

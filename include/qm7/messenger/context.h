@@ -51,6 +51,7 @@ typedef struct __messenger_context : ccm_host_context_t {
   int reti;                // RET: return code of the job
   int16_t client;          // MNR: client number
   char pCmdBuffer[8192];   // CMD: command line to execute
+  int undelivered_exit;    // FAILRET: exit code when the report was not delivered; -1: none
 } PCX;
 
 // The record and the pointer through which every part of the program reaches it. main points
@@ -68,7 +69,8 @@ extern int ccmID;
 extern pid_t wPid;
 
 // Sets every byte of `pcx` to zero, then the defaults (running_mode 3, status 'R', melder_type
-// 'U', IoTimeOut 60, connect_retry 3, connect_wait 120, output_login 'N'), installs
+// 'U', IoTimeOut 60, connect_retry 3, connect_wait 120, output_login 'N', undelivered_exit -1
+// (no FAILRET)), installs
 // signal_handler_common for SIGPIPE and SIGUSR1 and unblocks SIGUSR1 in the calling thread.
 // Returns 0, or -1 (traced) when the signal set-up failed; the defaults are set either way.
 int initialize_messenger(PCX* pcx);
@@ -81,15 +83,23 @@ void signal_handler_common(int signalID);
 // program_name. A null argv0 (a process started with an empty argument list) gives "qm_jpmd".
 void set_program_name(PCX* pcx, const char* argv0);
 
-// True when the command line is exactly one argument "-V" (case matters).
+// True when the command line is exactly one argument "-V" or "--version" (case matters).
 bool is_version_request(int argc, char** argv);
+
+// True when the command line is exactly one argument "-h" or "--help".
+bool is_help_request(int argc, char** argv);
+
+// Writes the usage text (synopsis and keys) on standard output.
+void print_usage(const PCX* pcx);
 
 // Writes the version line "QM7 Agent "<program_name>" version <version>, changelist '<n>'".
 void print_version_line(const PCX* pcx);
 
 // Reads argv[1] to argv[argc - 1], KEY=value each, into `pcx`. Keys are case-free; unknown keys
-// are skipped, over-long values cut, non-numeric numbers read as 0. Sets trcFlag from TRC.
-// CMD only stores the command in pCmdBuffer here. Returns 0.
+// are skipped, over-long values cut, non-numeric numbers read as 0, RETRY cut to 100 and WAIT
+// to 0..600; each argument not taken as given gets one line on standard error naming it and the
+// value used. Sets trcFlag from TRC. CMD runs the command at once (processCmd) and exits with 0
+// or 1; a command longer than pCmdBuffer holds is not run (exit 1). Returns 0.
 int parse_arguments(PCX* pcx, int argc, char** argv);
 
 #endif  // QM7_MESSENGER_CONTEXT_H_

@@ -12,7 +12,8 @@ int print_job_report(PCX* pcx);
 // Traces (as "main") whether the run ended normally or, when abnormal_end is 1, abnormally.
 void trace_end_of_run(const PCX* pcx);
 
-// The exit code of the run: reti for a job-end report (melder_type 'E'), otherwise 0.
-int messenger_exit_code(const PCX* pcx);
+// The exit code of the run: undelivered_exit (FAILRET) when it is set and the report was not
+// `delivered`; otherwise reti for a job-end report (melder_type 'E'), else 0.
+int messenger_exit_code(const PCX* pcx, bool delivered);
 
 #endif  // QM7_MESSENGER_RUN_H_
