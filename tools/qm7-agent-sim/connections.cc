@@ -81,6 +81,19 @@ std::vector<int> connection_table::take_due_greetings(long long now_ms) {
   return due;
 }
 
+int connection_table::take_first_waiting_for_room() {
+  for (auto it = greetings_due_.begin(); it != greetings_due_.end(); ++it) {
+    connection& c = conns_.at(it->second);
+    if (!c.room_pending) continue;
+    const int id = it->second;
+    greetings_due_.erase(it);
+    c.greet_due_ms = -1;
+    c.room_pending = false;
+    return id;
+  }
+  return -1;
+}
+
 int connection_table::ms_to_next_greeting(long long now_ms, int limit_ms) const {
   if (greetings_due_.empty()) return limit_ms;
   const long long left = greetings_due_.begin()->first - now_ms;

@@ -66,6 +66,9 @@ class connection_table {
   void greet_at(int id, long long due_ms);
   // The connections whose greeting is due by `now_ms`, taken off the schedule.
   std::vector<int> take_due_greetings(long long now_ms);
+  // The connection waiting longest for room (room_pending), taken off the schedule and no longer
+  // waiting; -1 when none waits.
+  int take_first_waiting_for_room();
   // Milliseconds from `now_ms` until the next greeting is due, at most `limit_ms`.
   int ms_to_next_greeting(long long now_ms, int limit_ms) const;
 

@@ -319,6 +319,10 @@ void server::on_close(const ccm_msg_t* notice) {
     note("conn %d closed", info.ID);
   }
   table_.forget(info.ID);
+  // Its descriptor is free: the connection that waits longest for room takes it now, ahead of
+  // connections still to come, which would otherwise take every descriptor that frees.
+  const int waiting = table_.take_first_waiting_for_room();
+  if (waiting >= 0) greet(waiting);
 }
 
 // Counts a frame that is no report; the connection is closed at the bound.
