@@ -117,6 +117,8 @@ int ccm_close(ccm_context_t* ccm, ccm_error_t* /*ccmerr*/) {
   while (ccm_msg_t* block = ccm_queue_pop(&ccm->msg_spareq)) free(block);
   ccm->nof_spare = 0;
   ccm->spare_bytes = 0;
+  while (ccm_msg_t* block = ccm_queue_pop(&ccm->msg_std_spareq)) free(block);
+  ccm->nof_std_spare = 0;
   ccm_queue_unlock(ccm);
 
   pthread_mutex_destroy(&ccm->queue_lock);

@@ -18,6 +18,7 @@
 #include "channel_timers.h"
 #include "error_util.h"
 #include "flow_control.h"
+#include "msg_pool.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -193,6 +194,9 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
 
   long long nearest = -1;  // the nearest channel deadline, monotonic ms; -1: none
   const int maxfd = fill_sets(ccm, sets, &nearest);
+  // The pool's trim is a deadline too, while it keeps blocks a burst left.
+  const long long trim_due = qm7::ccm::msg_pool_trim(ccm, qm7::monotonic_ms());
+  if (trim_due >= 0 && (nearest < 0 || trim_due < nearest)) nearest = trim_due;
   char rtext[kListText];
   char wtext[kListText];
   if (trc_level()) {

@@ -36,7 +36,13 @@ struct ccm_context {
   ccm_msg_queue_t msg_spareq;        // released blocks kept for reuse, not messages [queue_lock]
   int nof_spare;                     // length of msg_spareq [queue_lock]
   size_t spare_bytes;                // their total size [queue_lock]
-  pthread_t thread;                  // the network thread; the host joins it
+  // Standard blocks released beyond the free list, kept for reuse (blocks, not messages) while
+  // allocations need them: each trim gives back those none needed since the one before.
+  ccm_msg_queue_t msg_std_spareq;  // [queue_lock]
+  int nof_std_spare;               // length of msg_std_spareq [queue_lock]
+  int std_spare_low;               // its lowest length since the last trim [queue_lock]
+  long long std_spare_trim_at;     // CLOCK_MONOTONIC ms of the next trim, 0: none due [queue_lock]
+  pthread_t thread;                // the network thread; the host joins it
   pthread_attr_t thread_attr;
   int loop;                       // 1 while the network thread goes on; atomic access only
   int unique_channel_ID;          // next channel ID, from 1 [channel_lock]
