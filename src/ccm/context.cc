@@ -103,6 +103,7 @@ int ccm_close(ccm_context_t* ccm, ccm_error_t* /*ccmerr*/) {
 
   release_queue(ccm, &ccm->sendq);
   release_queue(ccm, &ccm->recvq);
+  release_queue(ccm, &ccm->recv_batch);
   release_queue(ccm, &ccm->msgq_inuse);
   release_queue(ccm, &ccm->msgq_2dispatch);
 

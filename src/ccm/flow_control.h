@@ -41,19 +41,11 @@ inline void uncount_queued(ccm_channel_t* ch, const ccm_msg_t* msg) {
   ch->sendq_bytes = ch->sendq_bytes > cost ? ch->sendq_bytes - cost : 0;
 }
 
-// Appends a received message or notice to the context's recvq, resp. takes the head, and
-// counts it. The caller holds the context's queue_lock.
+// Appends a received message or notice to the context's recvq and counts it (the processor
+// thread uncounts what it takes, recvq.cc). The caller holds the context's queue_lock.
 inline void recvq_append(ccm_context_t* ccm, ccm_msg_t* msg) {
   ccm_queue_append(&ccm->recvq, msg);
   ccm->recvq_bytes += queued_cost(msg);
-}
-inline ccm_msg_t* recvq_pop(ccm_context_t* ccm) {
-  ccm_msg_t* msg = ccm_queue_pop(&ccm->recvq);
-  if (msg != nullptr) {
-    const size_t cost = queued_cost(msg);
-    ccm->recvq_bytes = ccm->recvq_bytes > cost ? ccm->recvq_bytes - cost : 0;
-  }
-  return msg;
 }
 
 // The channel now holds `held` bytes of a frame still arriving: its count and the context's

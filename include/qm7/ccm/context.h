@@ -20,6 +20,8 @@ enum : int {
   CCM_CTX_DELETED = 0x2,  // a channel carries the deleted flag
 };
 
+enum : int { CCM_RECV_BATCH_MAX = 64 };  // messages the processor thread takes in one step
+
 struct ccm_context {
   char eyec[16];                     // "##CCM_CONEXT####", no terminator
   ccm_channel_queue_t channelq;      // channels served by the network thread [channel_lock]
@@ -68,6 +70,15 @@ struct ccm_context {
   size_t max_queued_input;
   size_t recvq_bytes;  // [queue_lock]
   int recv_paused;     // 1 while no channel is read [queue_lock]
+
+  // The processor thread's share of recvq: the messages it took off the queue in one step (at
+  // most CCM_RECV_BATCH_MAX; they no longer count in recvq_bytes) and hands out one at a time
+  // without a lock. For ccm_channel_input_pending, which any thread may call, the channel ID of
+  // each (0 for a notice) is recorded when the batch is taken, and how many were handed out.
+  ccm_msg_queue_t recv_batch;              // processor thread only
+  int recv_batch_ids[CCM_RECV_BATCH_MAX];  // [queue_lock]
+  int recv_batch_len;                      // [queue_lock]
+  int recv_batch_next;                     // handed out; atomic access only
 
   // Frames still arriving: a frame longer than a standard message is received into a block of
   // its own that grows with the bytes that came, not with the length its header announces. The
