@@ -2,8 +2,7 @@
 // as far as the socket takes them without blocking, several small messages in one send call. Runs
 // on the network thread only; the channel's queue_lock is held only while the head of the queue is
 // read or moved on, never across a send call or the release of a message. The messages one send
-// call completes leave the queue in one step, and those of the whole call go back to the pool in
-// one step at its end.
+// call completes leave the queue in one step and go back to the pool in one more.
 #include "qm7/ccm/writer.h"
 
 #include <sys/socket.h>
@@ -30,36 +29,24 @@ ccm_msg_t* queue_head(ccm_context_t* ccm, ccm_channel_t* ch) {
   return head;
 }
 
-// The messages a call has taken off the queue, written or dropped: returned to the pool in one
-// step when the call ends, not one lock each.
-class Done {
- public:
-  explicit Done(ccm_context_t* ccm) : ccm_(ccm) {}
-  ~Done() { qm7::ccm::msg_free_batch(ccm_, msgs_.head); }
-  Done(const Done&) = delete;
-  Done& operator=(const Done&) = delete;
-  ccm_msg_queue_t* queue() { return &msgs_; }
-
- private:
-  ccm_context_t* ccm_;
-  ccm_msg_queue_t msgs_{nullptr, nullptr};
-};
-
-// Takes the `count` messages at the head of the queue off it in one step and returns the new
-// head. The queue helper keeps the tail right, so a later append never links to a released
-// message. Written messages are counted in the same step, so the host's output query never sees
-// one gone and not counted.
-ccm_msg_t* take_heads(ccm_context_t* ccm, ccm_channel_t* ch, int count, bool written, Done* done) {
+// Takes the `count` messages at the head of the queue off it in one step, gives them back to the
+// pool in one more and returns the new head. The queue helper keeps the tail right, so a later
+// append never links to a released message. Written messages are counted in the same step, so
+// the host's output query never sees one gone and not counted. They go back at once, not at the
+// end of the call: a sender on the other processor allocates its next messages meanwhile.
+ccm_msg_t* drop_heads(ccm_context_t* ccm, ccm_channel_t* ch, int count, bool written) {
+  ccm_msg_queue_t done = {nullptr, nullptr};
   ccmch_queue_lock(ccm, ch);
   for (int i = 0; i < count; ++i) {
     ccm_msg_t* m = ccm_queue_pop(&ch->sendq);
     if (m == nullptr) break;
     qm7::ccm::uncount_queued(ch, m);
     if (written) ++ch->out_written;
-    ccm_queue_append(done->queue(), m);
+    ccm_queue_append(&done, m);
   }
   ccm_msg_t* next = ch->sendq.head;
   ccmch_queue_unlock(ccm, ch);
+  qm7::ccm::msg_free_batch(ccm, done.head);
   return next;
 }
 
@@ -96,14 +83,13 @@ ssize_t send_piece(int s, struct msghdr* mh) {
 int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*ccmerr*/) {
   QM7_TRACE("%s(channel(%p,s=%d/chID=%d,%s,flag=%.8X)) -->", __func__, static_cast<void*>(ccmch),
             ccmch->s, ccmch->ID, ccmch->name, static_cast<unsigned>(ccm_flag_get(&ccmch->flag)));
-  Done done(ccm);
   ccm_msg_t* msg = queue_head(ccm, ccmch);
   while (msg != nullptr) {
     if (msg->pos < 0 || msg->len < 0 || msg->pos > msg->len) {
       // Sending from such a position would read outside the message: drop it unsent.
       if (trc_level()) trcdump(msg, static_cast<int>(CCM_MSG_HEADER_SIZE), "invalid CCMMSG");
       QM7_TRACE("%s:      invalid position, message dropped", __func__);
-      msg = take_heads(ccm, ccmch, 1, false, &done);
+      msg = drop_heads(ccm, ccmch, 1, false);
       continue;
     }
     // One send call takes the head message from its position and, behind it, as many whole
@@ -169,7 +155,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       if (m->pos < m->len) break;
       ++completed;
     }
-    if (completed > 0) msg = take_heads(ccm, ccmch, completed, true, &done);
+    if (completed > 0) msg = drop_heads(ccm, ccmch, completed, true);
     if (static_cast<size_t>(rslt) < amount) break;  // the socket is full
   }
   QM7_TRACE("%s <-- (OK)", __func__);
