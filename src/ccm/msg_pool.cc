@@ -45,7 +45,7 @@ constexpr int kSpareBlocksMax = 64;
 // Bound of msg_std_spareq: what a burst of thousands of small messages has in flight at once.
 // The blocks were all in use at the same moment, so keeping them adds nothing to the peak; the
 // trim returns them once the burst is over. Pages a block never touched are not resident.
-constexpr int kStdSpareMax = 4096;
+constexpr int kStdSpareMax = 8192;
 constexpr long long kTrimIntervalMs = 1000;
 
 // The network thread's batches are at most this long.
