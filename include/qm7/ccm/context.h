@@ -57,7 +57,7 @@ struct ccm_context {
   // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
   // below; a host program may change them after ccm_open, before the network thread starts.
   size_t max_frame_len;  // longest frame a channel may receive (header included)
-  // Output queued on one channel (each message counted with its whole block, 66 208 bytes for a
+  // Output queued on one channel (each message counted with its whole block, 66 216 bytes for a
   // standard one) beyond which the network thread stops reading that channel, until it is below
   // half; 0: no bound.
   size_t max_queued_output;
