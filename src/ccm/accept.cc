@@ -1,7 +1,10 @@
 // The accept path of the network thread: a listening channel that is readable has a connection
 // waiting. The accepted socket becomes a new channel, and the processor thread learns of it
 // through a CHANNEL_ACCEPT notice on recvq. Whatever cannot be completed is undone, so that no
-// accepted socket is left open without a channel.
+// accepted socket is left open without a channel. The pacing of accepts (how many per pass, the
+// pause after a lack of descriptors) is here too.
+#include "accept.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -18,6 +21,7 @@
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/recv.h"
 #include "qm7/ccm/thread.h"
+#include "qm7/runtime/datetime.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
 #include "sockopt.h"
@@ -32,7 +36,43 @@ void discard_entry(ccm_context_t* ccm, ccm_channel_t* ch) {
   ccm_channel_destroy(ccm, ch, &err);
 }
 
+// When accept() fails for want of descriptors or memory, the connection stays queued and the
+// listening socket stays readable: selecting on it again at once would spin the network thread
+// until a descriptor frees. So listening channels sit out the passes of a short pause (the
+// context's accept_paused_until), while every other channel is served as usual; a pass that
+// destroys a channel ends the pause, as the descriptor it frees may take the next connection.
+constexpr long long kAcceptPauseMs = 100;
+
+bool lacks_resources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 }  // namespace
+
+namespace qm7::ccm {
+
+void accept_waiting(ccm_context_t* ccm, ccm_channel_t* ch, ccm_error_t* ccmerr) {
+  const int bound = ccm->max_accept_per_pass > 0 ? ccm->max_accept_per_pass : 1;
+  for (int taken = 0; taken < bound; ++taken) {
+    if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0) continue;
+    if (lacks_resources(errno)) {
+      ccm->accept_paused_until = monotonic_ms() + kAcceptPauseMs;
+    }
+    return;
+  }
+}
+
+bool accept_paused(const ccm_context_t* ccm) {
+  return ccm->accept_paused_until != 0 && monotonic_ms() < ccm->accept_paused_until;
+}
+
+long long accept_pause_left_ms(const ccm_context_t* ccm) {
+  if (!accept_paused(ccm)) return -1;
+  const long long left = ccm->accept_paused_until - monotonic_ms();
+  return left > 0 ? left : 0;
+}
+
+}  // namespace qm7::ccm
 
 int ccm_signal_on_listen(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {
   QM7_TRACE("%s(%s) -->", __func__, qm7::ccm::channel_short(ccmch).c_str());

@@ -11,6 +11,7 @@
 #include "channel_text.h"
 #include "error_util.h"
 #include "flow_control.h"
+#include "lock_init.h"
 #include "output_state.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
@@ -109,7 +110,7 @@ int ccm_channel_new_entry(ccm_context_t* ccm, ccm_channel_t** ccmch, ccm_error_t
   }
   memcpy(ch->eyec, kChannelEyec, sizeof(ch->eyec));
   ch->s = -1;
-  pthread_mutex_init(&ch->queue_lock, nullptr);
+  qm7::ccm::init_lock(&ch->queue_lock);
   ccm_channel_lock(ccm);
   ch->ID = ccm->unique_channel_ID++;
   ccm_channel_unlock(ccm);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "error_util.h"
+#include "lock_init.h"
 #include "qm7/ccm/ccm_tools.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -67,8 +68,8 @@ int ccm_open(void* ppcx, ccm_context_t** pccm, ccm_error_t* ccmerr) {
   std::atomic_ref<ccm_host_context_t*>(ccm_pcx).store(static_cast<ccm_host_context_t*>(ppcx));
 
   memcpy(ccm->eyec, kContextEyec, sizeof(ccm->eyec));
-  pthread_mutex_init(&ccm->queue_lock, nullptr);
-  pthread_mutex_init(&ccm->channel_lock, nullptr);
+  qm7::ccm::init_lock(&ccm->queue_lock);
+  qm7::ccm::init_lock(&ccm->channel_lock);
   ccm->unique_channel_ID = 1;
   ccm->unique_msg_ID = 1;
   ccm->max_frame_len = CCM_DEFAULT_MAX_FRAME_LEN;
@@ -103,6 +104,7 @@ int ccm_close(ccm_context_t* ccm, ccm_error_t* /*ccmerr*/) {
 
   release_queue(ccm, &ccm->sendq);
   release_queue(ccm, &ccm->recvq);
+  release_queue(ccm, &ccm->recv_batch);
   release_queue(ccm, &ccm->msgq_inuse);
   release_queue(ccm, &ccm->msgq_2dispatch);
 
@@ -117,6 +119,8 @@ int ccm_close(ccm_context_t* ccm, ccm_error_t* /*ccmerr*/) {
   while (ccm_msg_t* block = ccm_queue_pop(&ccm->msg_spareq)) free(block);
   ccm->nof_spare = 0;
   ccm->spare_bytes = 0;
+  while (ccm_msg_t* block = ccm_queue_pop(&ccm->msg_std_spareq)) free(block);
+  ccm->nof_std_spare = 0;
   ccm_queue_unlock(ccm);
 
   pthread_mutex_destroy(&ccm->queue_lock);

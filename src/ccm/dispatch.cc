@@ -1,18 +1,19 @@
 // The dispatcher of the network thread: hands every message that the send paths queued on the
 // context's sendq to the send queue of its destination channel, at the start of each pass.
-// Lock order: channel_lock (from the lookup) before the channel's queue_lock; the context's
-// queue_lock is taken alone, only to detach, take or put back messages.
+// Lock order: channel_lock (from the lookup), then the context's queue_lock, then the channel's
+// queue_lock; a run of messages for one channel moves under both queue locks in one step.
 #include <cstring>
 
 #include "flow_control.h"
+#include "msg_pool.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
 #include "qm7/ccm/flag.h"
 #include "qm7/ccm/thread.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
 #include "test_point.h"
+#include "wakeup.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ int ccm_dispatch_send_messages(ccm_context_t* ccm) {
   int count = 0;
   // Messages kept for a destination that may still appear go back on sendq, in their order and
   // ahead of what was queued meanwhile; no wake-up is written, so they cause no busy passes.
+  // Those without a destination go back to the pool together at the end.
   ccm_msg_t* last_kept = nullptr;
+  ccm_msg_queue_t dropped = {nullptr, nullptr};
   for (;;) {
     ccm_queue_lock(ccm);
     ccm_msg_t* head = ccm->msgq_2dispatch.head;
@@ -125,9 +128,10 @@ int ccm_dispatch_send_messages(ccm_context_t* ccm) {
       }
       last_kept = head;
     }
+    if (!keep) ccm_queue_append(&dropped, head);
     ccm_queue_unlock(ccm);
-    if (!keep) ccm_msg_free(ccm, head);
   }
+  qm7::ccm::msg_free_batch(ccm, dropped.head);
   QM7_TRACE("%s <-- (number of dispatched messages = %d)", __func__, count);
   return 0;
 }

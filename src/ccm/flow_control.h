@@ -4,7 +4,8 @@
 // it never takes, a peer that sends faster than the host takes its messages fills recvq, and a
 // peer that announces long frames without finishing them holds their bytes; counting all three
 // lets the network thread stop reading before they bloat the process, and read again once enough
-// of them are gone.
+// of them are gone. The decisions a select pass takes from these counts are declared here too
+// (flow_control.cc).
 #ifndef QM7_SRC_CCM_FLOW_CONTROL_H_
 #define QM7_SRC_CCM_FLOW_CONTROL_H_
 
@@ -40,19 +41,11 @@ inline void uncount_queued(ccm_channel_t* ch, const ccm_msg_t* msg) {
   ch->sendq_bytes = ch->sendq_bytes > cost ? ch->sendq_bytes - cost : 0;
 }
 
-// Appends a received message or notice to the context's recvq, resp. takes the head, and
-// counts it. The caller holds the context's queue_lock.
+// Appends a received message or notice to the context's recvq and counts it (the processor
+// thread uncounts what it takes, recvq.cc). The caller holds the context's queue_lock.
 inline void recvq_append(ccm_context_t* ccm, ccm_msg_t* msg) {
   ccm_queue_append(&ccm->recvq, msg);
   ccm->recvq_bytes += queued_cost(msg);
-}
-inline ccm_msg_t* recvq_pop(ccm_context_t* ccm) {
-  ccm_msg_t* msg = ccm_queue_pop(&ccm->recvq);
-  if (msg != nullptr) {
-    const size_t cost = queued_cost(msg);
-    ccm->recvq_bytes = ccm->recvq_bytes > cost ? ccm->recvq_bytes - cost : 0;
-  }
-  return msg;
 }
 
 // The channel now holds `held` bytes of a frame still arriving: its count and the context's
@@ -61,6 +54,26 @@ inline void count_partial(ccm_context_t* ccm, ccm_channel_t* ch, size_t held) {
   ccm->partial_bytes = ccm->partial_bytes - ch->partial_bytes + held;
   ch->partial_bytes = held;
 }
+
+// The decisions of one select pass (flow_control.cc). Network thread.
+
+// Whether a channel has output to write, and whether it is read in this pass.
+struct OutputState {
+  bool pending;
+  bool read;
+};
+
+// A channel whose queued output has passed max_queued_output is not read until the queue is below
+// half of it: a peer that sends without reading stops being read instead of growing the process,
+// and nothing queued is dropped. Half, so that reading does not toggle with every message
+// written. Takes the channel's queue_lock; records the decision in the channel's read_paused.
+OutputState output_state(ccm_context_t* ccm, ccm_channel_t* ch);
+
+// Whether the channels are read in this pass: not while the messages waiting for the processor
+// thread are above max_queued_input, until they are below half. Decided and recorded (recv_paused)
+// under the context's queue_lock, where the processor thread takes messages and reads the flag,
+// so a drain that comes after the decision sees the pause and wakes this thread.
+bool reading_allowed(ccm_context_t* ccm);
 
 }  // namespace qm7::ccm
 

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "output_state.h"
@@ -96,6 +97,11 @@ int ccm_channel_input_pending(ccm_context_t* ccm, int ID) {
     ccm_queue_lock(ccm);
     for (const ccm_msg_t* m = ccm->recvq.head; m != nullptr && rc == 0; m = m->nxt) {
       if (m->addr.src_ID == ID && !ccm_msg_is_internal(m)) rc = 1;
+    }
+    // What the processor thread took in its last step and has not handed out yet counts too.
+    const int next = std::atomic_ref<int>(ccm->recv_batch_next).load(std::memory_order_acquire);
+    for (int i = next; i < ccm->recv_batch_len && rc == 0; ++i) {
+      if (ccm->recv_batch_ids[i] == ID) rc = 1;
     }
     ccm_queue_unlock(ccm);
   }

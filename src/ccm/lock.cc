@@ -1,7 +1,21 @@
 // The six lock operations of a context: its queue_lock, its channel_lock and a channel's own
-// queue_lock. All are plain mutexes; the lock order is channel_lock first, queue locks after.
+// queue_lock, and how they are made. All are adaptive mutexes; the lock order is channel_lock
+// first, queue locks after.
+#include "lock_init.h"
 #include "qm7/ccm/context.h"
 #include "qm7/runtime/trace.h"
+
+namespace qm7::ccm {
+
+void init_lock(ccm_lock_t* lock) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+}  // namespace qm7::ccm
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The network thread's reader of one channel: a single receive call into the
 // channel's receive buffer, then every complete frame cut out, classified and
-// handed to the processor thread on the context's recvq. A frame longer than a
+// handed to the processor thread on the context's recvq: the frames of one call
+// in one step, in messages taken from the pool in one step. A frame longer than a
 // standard message is received straight into the message that will carry it, so
 // the buffer stays small; that message grows with the bytes that came, never with
 // the length a header merely announces, and the bytes of such frames are counted
@@ -21,6 +22,7 @@
 
 #include "error_util.h"
 #include "flow_control.h"
+#include "msg_pool.h"
 #include "output_state.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -36,11 +38,18 @@ namespace detail {
 
 void* default_recv_buffer_alloc(size_t size) { return std::calloc(1, size); }
 
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr) {
-  if (room <= kFirstFrameRoom) return ccm_msg_alloc(ccm, ccmerr);
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, FrameStock* stock,
+                                   ccm_error_t* ccmerr) {
+  if (room <= kFirstFrameRoom) {
+    if (stock->msgs.head == nullptr) {
+      msg_alloc_batch(ccm, std::max(stock->wanted, 1), &stock->msgs, ccmerr);
+    }
+    if (stock->wanted > 0) --stock->wanted;
+    return ccm_queue_pop(&stock->msgs);
+  }
   // A block's data area is twice its size: half the room is enough, and a block of the room's
   // own size would reserve twice what the frame can ever use.
-  return ccm_msg_alloc_huge(ccm, static_cast<int>((room + 1) / 2), ccmerr);
+  return msg_alloc_owned(ccm, static_cast<int>((room + 1) / 2), ccmerr);
 }
 
 static_assert(kFirstFrameRoom == 2 * static_cast<size_t>(CCM_MSG_STD_SIZE));
@@ -81,21 +90,44 @@ void keep_rest(ccm_channel_t* ccmch, size_t from, size_t rest) {
   ccmch->recv_pos = static_cast<int>(rest);
 }
 
-// Appends the message to recvq at once, so a processor thread that is awake can take it. Only a
-// message that finds recvq empty needs a wake-up: the processor looks at the queue before it
-// waits, so the one byte announces everything appended behind it.
-// The message carries how many messages the channel had written by now, and the frame restarts
-// the channel's idle time.
-void deliver(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
-  msg->out_written = ccmch->out_written;  // written by this thread only
-  ccmch->last_msg_time = qm7::monotonic_ms();
-  ccm_queue_lock(ccm);
-  ccm_queue_unlink(&ccm->msgq_inuse, msg);
-  const bool was_empty = ccm->recvq.head == nullptr;
-  qm7::ccm::recvq_append(ccm, msg);
-  ccm_queue_unlock(ccm);
-  if (was_empty) wakeup_processor_for_append(ccm);
-}
+// The frames cut from one receive call, and the messages taken for them. When the call is done
+// (whatever way it ends) the frames join recvq together under one queue_lock, the unused
+// messages go back to the pool in the same step, and the processor thread gets one wake-up when
+// recvq was empty: it looks at the queue before it waits, so that byte announces everything
+// appended behind it. A frame restarts the channel's idle time.
+class FrameBatch {
+ public:
+  FrameBatch(ccm_context_t* ccm, ccm_channel_t* ccmch) : ccm_(ccm), ch_(ccmch) {}
+  ~FrameBatch() { hand_over(); }
+  FrameBatch(const FrameBatch&) = delete;
+  FrameBatch& operator=(const FrameBatch&) = delete;
+
+  FrameStock* stock() { return &stock_; }
+  // A whole frame, classified: it carries how many messages the channel had written by now.
+  void add(ccm_msg_t* msg) {
+    msg->out_written = ch_->out_written;  // written by this thread only
+    ccm_queue_append(&frames_, msg);
+  }
+
+ private:
+  void hand_over() {
+    if (frames_.head == nullptr && stock_.msgs.head == nullptr) return;
+    if (frames_.head != nullptr) ch_->last_msg_time = qm7::monotonic_ms();
+    ccm_msg_t* release = nullptr;
+    ccm_queue_lock(ccm_);
+    const bool wake = ccm_->recvq.head == nullptr && frames_.head != nullptr;
+    while (ccm_msg_t* msg = ccm_queue_pop(&frames_)) recvq_append(ccm_, msg);
+    msg_free_batch_locked(ccm_, ccm_queue_take_all(&stock_.msgs), &release);
+    ccm_queue_unlock(ccm_);
+    release_blocks(release);
+    if (wake) wakeup_processor_for_append(ccm_);
+  }
+
+  ccm_context_t* ccm_;
+  ccm_channel_t* ch_;
+  ccm_msg_queue_t frames_{nullptr, nullptr};
+  FrameStock stock_;
+};
 
 // The descriptors that arrived as control data with one receive call. They belong to the
 // messages cut from that call; when no message takes them (the frame with them is refused, cannot
@@ -154,7 +186,7 @@ int refuse_frame(ccm_channel_t* ccmch, ccm_context_t* ccm, ccm_error_t* ccmerr,
 // the channel is ended and the message freed.
 int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
                  const unsigned char* control, size_t control_len, ReceivedDescriptors* passed,
-                 ccm_error_t* ccmerr) {
+                 FrameBatch* batch, ccm_error_t* ccmerr) {
   const char* fn = "ccm_read_channel";
   msg->addr.src_ID = ccmch->ID;
   msg->addr.src_type = ccmch->type;
@@ -168,7 +200,7 @@ int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
     std::snprintf(insert, sizeof insert, "%s|invalid message body,S(%d(ID=%d))|", ccmch->name,
                   ccmch->s, ccmch->ID);
     record_failure(ccmch, ccmerr, insert);
-    ccm_msg_free(ccm, msg);
+    msg_free_batch(ccm, msg);
     end_channel(ccm, ccmch);
     QM7_TRACE("%s <-- (qualifing message error)", fn);
     return -1;
@@ -179,7 +211,7 @@ int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
     if (trc_level()) trcdump(msg->control_data, static_cast<int>(msg->control_len), "control data");
     passed->handed_over();
   }
-  deliver(ccm, ccmch, msg);
+  batch->add(msg);
   return 0;
 }
 
@@ -187,12 +219,9 @@ int finish_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg,
 // frame length, `pos` the bytes received so far. Null when there is none.
 ccm_msg_t* frame_in_progress(ccm_channel_t* ccmch) { return ccmch->recvq.head; }
 
-// Moves a freshly allocated message from msgq_inuse to the channel's recvq, where it waits for
-// the rest of its frame (and is freed with the channel should that never come).
+// Puts a message of the reader's on the channel's recvq, where it waits for the rest of its frame
+// (and is freed with the channel should that never come).
 void park_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* msg) {
-  ccm_queue_lock(ccm);
-  ccm_queue_unlink(&ccm->msgq_inuse, msg);
-  ccm_queue_unlock(ccm);
   ccmch_queue_lock(ccm, ccmch);
   ccm_queue_append(&ccmch->recvq, msg);
   ccmch_queue_unlock(ccm, ccmch);
@@ -216,10 +245,10 @@ size_t frame_room(const ccm_msg_t* big) {
 // frame are copied a bounded number of times in all; it never passes the frame's length. Returns
 // the new message, or null (3301 in the caller's record) with the old one kept as it was.
 ccm_msg_t* grow_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* big, size_t need,
-                      ccm_error_t* ccmerr) {
+                      FrameStock* stock, ccm_error_t* ccmerr) {
   const size_t room = std::min(std::max(need, 2 * frame_room(big)), static_cast<size_t>(big->len));
   QM7_TRACE("%s:      large frame room %zu ==> %zu", "ccm_read_channel", frame_room(big), room);
-  ccm_msg_t* grown = detail::frame_msg_alloc(ccm, room, ccmerr);
+  ccm_msg_t* grown = detail::frame_msg_alloc(ccm, room, stock, ccmerr);
   if (grown == nullptr) return nullptr;
   std::memcpy(grown->buffer1, big->buffer1, static_cast<size_t>(big->pos));
   grown->len = big->len;
@@ -227,7 +256,7 @@ ccm_msg_t* grow_frame(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_msg_t* big, 
   grown->msg_start = grown->buffer1;
   unpark_frame(ccm, ccmch, big);
   park_frame(ccm, ccmch, grown);
-  ccm_msg_free(ccm, big);
+  msg_free_batch(ccm, big);
   return grown;
 }
 
@@ -269,6 +298,19 @@ int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* c
 
 namespace {
 
+// How many whole frames that a standard message holds lie at the start of `held`, one behind the
+// other.
+int count_whole_frames(std::span<const unsigned char> held, size_t max_len) {
+  int count = 0;
+  while (held.size() >= kMinHeldForLength) {
+    const FrameResult frame = cut_frame(held, max_len);
+    if (frame.cut != FrameCut::kFrame) break;
+    if (frame.length <= kFirstFrameRoom) ++count;
+    held = held.subspan(frame.length);
+  }
+  return count;
+}
+
 // Cuts and delivers the frames held, as take_frames does, without counting what stays partial.
 int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                size_t control_len, ccm_error_t* ccmerr) {
@@ -277,13 +319,14 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
   const auto* buf = reinterpret_cast<const unsigned char*>(ccmch->recv_buffer);
   size_t cursor = 0;
   ReceivedDescriptors passed(control_len > 0 ? control : nullptr, control_len);
+  FrameBatch batch(ccm, ccmch);
 
   if (ccm_msg_t* big = frame_in_progress(ccmch)) {
     // The bytes held continue the large frame (ccm_read_channel receives them straight into it
     // while it has room; what came behind that is in the buffer then).
     const size_t part = std::min(held, static_cast<size_t>(big->len - big->pos));
     if (big->pos + part > frame_room(big)) {
-      big = grow_frame(ccm, ccmch, big, big->pos + part, ccmerr);
+      big = grow_frame(ccm, ccmch, big, big->pos + part, batch.stock(), ccmerr);
       if (big == nullptr) {
         QM7_TRACE("%s <-- (msg alloc error, message queue)", fn);
         return -1;  // the bytes stay held for the next try
@@ -298,9 +341,13 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
       return 0;
     }
     unpark_frame(ccm, ccmch, big);
-    if (finish_frame(ccm, ccmch, big, control, control_len, &passed, ccmerr) != 0) return -1;
+    if (finish_frame(ccm, ccmch, big, control, control_len, &passed, &batch, ccmerr) != 0) {
+      return -1;
+    }
   }
 
+  // The messages for the whole frames that follow are taken from the pool in one step.
+  batch.stock()->wanted = count_whole_frames({buf + cursor, held - cursor}, ccm->max_frame_len);
   while (held - cursor >= kMinHeldForLength) {
     QM7_TRACE("%s:      datalen_in_buffer = %zu", fn, held - cursor);
     const FrameResult frame = cut_frame({buf + cursor, held - cursor}, ccm->max_frame_len);
@@ -319,7 +366,7 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
     const size_t room = frame.cut == FrameCut::kFrame || frame.length <= kWholeFrameRoom
                             ? frame.length
                             : std::max(kFirstFrameRoom, part);
-    ccm_msg_t* msg = detail::frame_msg_alloc(ccm, room, ccmerr);
+    ccm_msg_t* msg = detail::frame_msg_alloc(ccm, room, batch.stock(), ccmerr);
     if (msg == nullptr) {
       // The frames delivered so far leave the buffer now, so the next read
       // cannot cut them again.
@@ -338,7 +385,9 @@ int cut_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* co
       QM7_TRACE("%s:      large frame pos(%zu) < len(%zu)", fn, part, frame.length);
       break;
     }
-    if (finish_frame(ccm, ccmch, msg, control, control_len, &passed, ccmerr) != 0) return -1;
+    if (finish_frame(ccm, ccmch, msg, control, control_len, &passed, &batch, ccmerr) != 0) {
+      return -1;
+    }
   }
 
   keep_rest(ccmch, cursor, held - cursor);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <span>
 
+#include "qm7/ccm/queue.h"
 #include "qm7/ccm/reader.h"
 
 namespace qm7::ccm {
@@ -51,12 +52,13 @@ long element_size(std::span<const unsigned char> rest, int keylen);
 int element_form(unsigned char key);
 
 // The reader after its receive call: cuts the frames among the recv_pos bytes held in the
-// channel's receive buffer and delivers them as ccm_read_channel does; when a large frame is in
-// progress the bytes held continue it first, its message growing to hold them. `control` (may be
-// null) is the ancillary data of the receive call, given to each message completed. Counts the
-// bytes of the frame left in progress in the channel's and the context's partial_bytes. Returns
-// as ccm_read_channel; when a message cannot be had (3301), the bytes not taken stay held for the
-// next call. Network thread.
+// channel's receive buffer and delivers them as ccm_read_channel does, all of them to recvq in one
+// step with one wake-up; when a large frame is in progress the bytes held continue it first, its
+// message growing to hold them. `control` (may be null) is the ancillary data of the receive call,
+// given to each message completed. Counts the bytes of the frame left in progress in the channel's
+// and the context's partial_bytes. Returns as ccm_read_channel; when a message cannot be had
+// (3301), the frames cut before are delivered and the bytes not taken stay held for the next call.
+// Network thread.
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
 
@@ -71,16 +73,27 @@ bool partial_input_open(ccm_context_t* ccm, size_t* room);
 // caller's record and the channel get 3301 "RECVBUFF", the channel is deleted. Network thread.
 int recv_buffer_reserve(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr);
 
+// Standard messages the reader takes from the pool in one step for the whole frames of one
+// receive call (msg_alloc_batch); what it does not use goes back in the step that delivers the
+// frames.
+struct FrameStock {
+  ccm_msg_queue_t msgs{nullptr, nullptr};
+  int wanted = 0;  // whole frames still to be cut that a standard message holds
+};
+
 namespace detail {
 
 // Allocation seams of the reader, so tests can make memory run out at a chosen point. Replace
 // them only while no network thread runs; restore the defaults afterwards.
 using RecvBufferAlloc = void* (*)(size_t size);  // zero-filled, like calloc(1, size)
-// A message whose data area holds `room` bytes of a frame (a standard one when it fits).
-using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
+// A message on no queue whose data area holds `room` bytes of a frame: a standard one from
+// `stock` (refilled from the pool when empty) when it fits, else a large one of its own.
+using FrameMsgAlloc = ccm_msg_t* (*)(ccm_context_t* ccm, size_t room, FrameStock* stock,
+                                     ccm_error_t* ccmerr);
 
 void* default_recv_buffer_alloc(size_t size);
-ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, ccm_error_t* ccmerr);
+ccm_msg_t* default_frame_msg_alloc(ccm_context_t* ccm, size_t room, FrameStock* stock,
+                                   ccm_error_t* ccmerr);
 
 extern RecvBufferAlloc recv_buffer_alloc;
 extern FrameMsgAlloc frame_msg_alloc;

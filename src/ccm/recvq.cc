@@ -1,8 +1,9 @@
 // The processor side of a context: taking received messages and notices off recvq, the bounded
 // wait on the processor wake-up pipe, and the path on which internal IPC notices are posted.
-// One byte "P" is written for a message that finds the queue empty, and one byte read per wait;
-// a message found on the queue is taken without reading a byte, so a later wait may return at
-// once.
+// The processor thread takes what recvq holds in one step (up to CCM_RECV_BATCH_MAX messages) and
+// hands the messages out one at a time without a lock. One byte "P" is written for a message that
+// finds the queue empty, and one byte read per wait; a message found on the queue is taken without
+// reading a byte, so a later wait may return at once.
 #include <poll.h>
 #include <unistd.h>
 
@@ -23,17 +24,50 @@
 
 namespace {
 
+std::atomic_ref<int> handed_out(ccm_context_t* ccm) {
+  return std::atomic_ref<int>(ccm->recv_batch_next);
+}
+
+// Moves the head of recvq, up to CCM_RECV_BATCH_MAX messages, into the processor thread's batch
+// and records their channels. Under queue_lock; the batch is empty.
+void take_batch(ccm_context_t* ccm) {
+  int n = 0;
+  size_t bytes = 0;
+  ccm_msg_t* last = nullptr;
+  for (ccm_msg_t* m = ccm->recvq.head; m != nullptr && n < CCM_RECV_BATCH_MAX; m = m->nxt) {
+    ccm->recv_batch_ids[n++] = ccm_msg_is_internal(m) ? 0 : m->addr.src_ID;
+    bytes += qm7::ccm::queued_cost(m);
+    last = m;
+  }
+  ccm->recv_batch_len = n;
+  handed_out(ccm).store(0, std::memory_order_relaxed);
+  if (n == 0) return;
+  ccm->recv_batch = {ccm->recvq.head, last};
+  ccm->recvq.head = last->nxt;
+  if (ccm->recvq.head == nullptr) ccm->recvq.tail = nullptr;
+  last->nxt = nullptr;
+  ccm->recvq_bytes = ccm->recvq_bytes > bytes ? ccm->recvq_bytes - bytes : 0;
+}
+
+// The next message for the processor thread: from its batch, or from a batch taken now.
 ccm_msg_t* take_head(ccm_context_t* ccm) {
-  ccm_queue_lock(ccm);
-  ccm_msg_t* msg = qm7::ccm::recvq_pop(ccm);
-  // The network thread decides and records its pause under this lock too, so either it saw the
-  // queue already drained, or the flag read here is its decision: no wake-up is lost.
-  const bool wake =
-      msg != nullptr && ccm->recv_paused != 0 && ccm->recvq_bytes < ccm->max_queued_input / 2;
-  ccm_queue_unlock(ccm);
-  // The network thread stopped reading while recvq was full and waits only on its other events:
-  // tell it that there is room again.
-  if (wake) ccm_wakeup_network(ccm);
+  if (ccm->recv_batch.head == nullptr) {
+    ccm_queue_lock(ccm);
+    take_batch(ccm);
+    // The network thread decides and records its pause under this lock too, so either it saw
+    // the queue already drained, or the flag read here is its decision: no wake-up is lost.
+    const bool wake = ccm->recv_batch.head != nullptr && ccm->recv_paused != 0 &&
+                      ccm->recvq_bytes < ccm->max_queued_input / 2;
+    ccm_queue_unlock(ccm);
+    // The network thread stopped reading while recvq was full and waits only on its other
+    // events: tell it that there is room again.
+    if (wake) ccm_wakeup_network(ccm);
+  }
+  ccm_msg_t* msg = ccm_queue_pop(&ccm->recv_batch);
+  if (msg != nullptr) {
+    auto next = handed_out(ccm);
+    next.store(next.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
   return msg;
 }
 

@@ -1,6 +1,7 @@
 // One pass of the network thread: merge the channels chained since the last pass, dispatch the
 // queued messages, wait in select() on every live channel and the wake-up pipe, then accept,
-// read and write. The descriptor sets hold 65 536 bits, so descriptors of 1024 and above are
+// read and write. The flow-control decisions it applies are in flow_control.cc, the pacing of
+// accepts in accept.cc. The descriptor sets hold 65 536 bits, so descriptors of 1024 and above are
 // waited on safely. channelq is walked without channel_lock: while the thread runs only it
 // changes that list (merging, destroying), and other threads add channels to channel_newq only.
 #include <fcntl.h>
@@ -12,11 +13,12 @@
 #include <climits>
 #include <cstring>
 
+#include "accept.h"
 #include "channel_text.h"
 #include "channel_timers.h"
 #include "error_util.h"
 #include "flow_control.h"
-#include "output_state.h"
+#include "msg_pool.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -25,10 +27,10 @@
 #include "qm7/ccm/thread.h"
 #include "qm7/ccm/writer.h"
 #include "qm7/runtime/ctools.h"
+#include "qm7/runtime/datetime.h"
 #include "qm7/runtime/fdset.h"
 #include "qm7/runtime/trace.h"
 #include "reader_internal.h"
-#include "test_point.h"
 #include "wakeup.h"
 
 namespace {
@@ -42,33 +44,6 @@ struct SelectSets {
 };
 
 constexpr size_t kListText = 1024;  // descriptor lists in trace lines and inserts are cut here
-
-// Whether the channel has output to write, and whether it is read in this pass. A channel whose
-// queued output has passed max_queued_output is not read until the queue is below half of it:
-// a peer that sends without reading stops being read instead of growing the process, and
-// nothing queued is dropped. Half, so that reading does not toggle with every message written.
-struct OutputState {
-  bool pending;
-  bool read;
-};
-
-OutputState output_state(ccm_context_t* ccm, ccm_channel_t* ch) {
-  ccmch_queue_lock(ccm, ch);
-  const bool pending = ch->sendq.head != nullptr;
-  const size_t queued = ch->sendq_bytes;
-  ccmch_queue_unlock(ccm, ch);
-  const bool was = ch->read_paused != 0;
-  const bool now = qm7::ccm::stays_paused(was, queued, ccm->max_queued_output);
-  if (now && !was) {
-    QM7_TRACE("%s:      channel(chID=%d) not read: %zu bytes queued", "ccm_network_select", ch->ID,
-              queued);
-  } else if (was && !now) {
-    QM7_TRACE("%s:      channel(chID=%d) read again: %zu bytes queued", "ccm_network_select",
-              ch->ID, queued);
-  }
-  ch->read_paused = now ? 1 : 0;
-  return {pending, !now};
-}
 
 // A descriptor the sets cannot hold is never waited on: the channel is given up instead of
 // being served by a write outside the set.
@@ -92,6 +67,16 @@ void drop_closed_descriptors(ccm_context_t* ccm, int err) {
   }
 }
 
+// Reads the wake-up bytes waiting in the pipe (non-blocking) in one call. Every wake-up asks for
+// the same thing, a pass that starts after it was written, and the pass that follows this one
+// merges, dispatches and decides anew whatever the bytes announced; one byte per pass would cost a
+// pass per explicit wake-up instead. More than the buffer holds is left for the next pass.
+void drain_wakeups(int fd) {
+  char bytes[512];
+  while (read(fd, bytes, sizeof(bytes)) < 0 && errno == EINTR) {
+  }
+}
+
 constexpr int kWordBits = CHAR_BIT * sizeof(unsigned long);
 
 // The highest descriptor a pass can put into the sets: those of the channels it may wait on and
@@ -112,45 +97,10 @@ void clear_up_to(ccm_fd_set* set, int highest) {
   std::memset(set->fds_bits, 0, (static_cast<size_t>(highest) / kWordBits + 1) * sizeof(long));
 }
 
-// When accept() fails for want of descriptors or memory, the connection stays queued and the
-// listening socket stays readable: selecting on it again at once would spin the network thread
-// until a descriptor frees. So listening channels sit out the passes of a short pause (the
-// context's accept_paused_until), while every other channel is served as usual; a pass that
-// destroys a channel ends the pause, as the descriptor it frees may take the next connection.
-constexpr long long kAcceptPauseMs = 100;
-
-bool accept_paused(const ccm_context_t* ccm) {
-  return ccm->accept_paused_until != 0 && qm7::monotonic_ms() < ccm->accept_paused_until;
-}
-
-bool lacks_resources(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
-// Whether the channels are read in this pass: not while the messages waiting for the processor
-// thread are above max_queued_input, until they are below half. The processor thread wakes this
-// thread when it has taken them down that far.
-bool reading_allowed(ccm_context_t* ccm) {
-  // Decided and recorded under queue_lock, where the processor thread takes messages and reads
-  // the flag: a drain that comes after the decision sees the pause and wakes this thread.
-  ccm_queue_lock(ccm);
-  const size_t waiting = ccm->recvq_bytes;
-  const bool was = ccm->recv_paused != 0;
-  const bool now = qm7::ccm::stays_paused(was, waiting, ccm->max_queued_input);
-  ccm->recv_paused = now ? 1 : 0;
-  ccm_queue_unlock(ccm);
-  qm7::ccm::testing::point("recv_pause_decided");
-  if (now && !was) {
-    QM7_TRACE("%s:      no channel read: %zu bytes wait for the processor", "ccm_network_select",
-              waiting);
-  }
-  return !now;
-}
-
 // Builds the sets; returns the highest descriptor.
 int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
   const long long now = qm7::monotonic_ms();
-  const bool read_any = reading_allowed(ccm);
+  const bool read_any = qm7::ccm::reading_allowed(ccm);
   // Channels holding a frame still arriving sit out while such frames hold too much; the others
   // are read, so that complete frames and new connections still get through.
   const bool read_partial = qm7::ccm::partial_input_open(ccm, nullptr);
@@ -159,7 +109,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
   clear_up_to(&sets->write, highest);
   clear_up_to(&sets->error, highest);
   int maxfd = 0;
-  const bool paused = accept_paused(ccm);
+  const bool paused = qm7::ccm::accept_paused(ccm);
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {
     const bool deleted = ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) != 0;
     if (trc_level()) {
@@ -178,7 +128,7 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
     const bool sits_out = ch->type == CCM_TYPE_LISTEN
                               ? paused
                               : !read_any || (!read_partial && ch->partial_bytes > 0);
-    const OutputState out = output_state(ccm, ch);
+    const qm7::ccm::OutputState out = qm7::ccm::output_state(ccm, ch);
     if (!qm7::ccm::check_channel_timers(ccm, ch, now, nearest)) {
       ccm_flag_set(&ccm->flag, CCM_CTX_DELETED);
       continue;
@@ -201,20 +151,6 @@ int fill_sets(ccm_context_t* ccm, SelectSets* sets, long long* nearest) {
   return maxfd;
 }
 
-// Takes the connections waiting on a listening channel, up to max_accept_per_pass: a burst of
-// connections needs few passes, and the channels already served still get their turn in each.
-// The first failure ends it; "would block" just means the queue is empty.
-void accept_waiting(ccm_context_t* ccm, ccm_channel_t* ch, ccm_error_t* ccmerr) {
-  const int bound = ccm->max_accept_per_pass > 0 ? ccm->max_accept_per_pass : 1;
-  for (int taken = 0; taken < bound; ++taken) {
-    if (ccm_signal_on_listen(ccm, ch, ccmerr) == 0) continue;
-    if (lacks_resources(errno)) {
-      ccm->accept_paused_until = qm7::monotonic_ms() + kAcceptPauseMs;
-    }
-    return;
-  }
-}
-
 void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccmerr) {
   ccm_channel_t* next = nullptr;
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = next) {
@@ -222,7 +158,7 @@ void serve_ready_channels(ccm_context_t* ccm, SelectSets* sets, ccm_error_t* ccm
     if (ccm_flag_test(&ch->flag, CCM_FLAG_DELETED) || ch->type == CCM_TYPE_PASSIVE) continue;
     if (ccm_fdset_isset(&sets->read, ch->s)) {
       if (ch->type == CCM_TYPE_LISTEN) {
-        accept_waiting(ccm, ch, ccmerr);
+        qm7::ccm::accept_waiting(ccm, ch, ccmerr);
         continue;
       }
       if (ccm_read_channel(ccm, ch, ccmerr) != 0) continue;
@@ -258,6 +194,9 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
 
   long long nearest = -1;  // the nearest channel deadline, monotonic ms; -1: none
   const int maxfd = fill_sets(ccm, sets, &nearest);
+  // The pool's trim is a deadline too, while it keeps blocks a burst left.
+  const long long trim_due = qm7::ccm::msg_pool_trim(ccm, qm7::monotonic_ms());
+  if (trim_due >= 0 && (nearest < 0 || trim_due < nearest)) nearest = trim_due;
   char rtext[kListText];
   char wtext[kListText];
   if (trc_level()) {
@@ -274,11 +213,8 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   std::memcpy(wbefore.fds_bits, sets->write.fds_bits, used);
 
   long long wait_ms = static_cast<long long>(stimeout) * 1000;
-  if (accept_paused(ccm) && stimeout > 0) {
-    // Wake when the pause ends, so the queued connections are taken as soon as they may be.
-    const long long left = ccm->accept_paused_until - qm7::monotonic_ms();
-    wait_ms = left > 0 ? left : 0;
-  }
+  const long long pause_left = qm7::ccm::accept_pause_left_ms(ccm);
+  if (pause_left >= 0 && stimeout > 0) wait_ms = pause_left;
   if (ccm_flag_test(&ccm->flag, CCM_CTX_DELETED)) {
     wait_ms = 0;  // channels ended while the sets were built are destroyed right after this pass
   } else if (nearest >= 0) {
@@ -319,9 +255,7 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   const int wake = ccm->network_wakeup[0];
   if (wake >= 0 && ccm_fdset_isset(&sets->read, wake)) {
     QM7_TRACE("%s:      network woken up by other thread", __func__);
-    char byte;
-    while (read(wake, &byte, 1) < 0 && errno == EINTR) {
-    }
+    drain_wakeups(wake);
   }
   serve_ready_channels(ccm, sets, ccmerr);
   QM7_TRACE("%s <-- (OK)", __func__);

@@ -1,22 +1,18 @@
-// The frame-producing send paths: NAT, native, GSS and IPC messages are completed in place and
-// queued on the context's sendq for the network thread, which dispatches and writes them. The
-// code-conversion hooks of NAT bodies live here too.
+// Framing and queueing, the lower layer of the send paths: NAT, native, GSS and IPC messages are
+// completed in place and queued on the context's sendq for the network thread, which dispatches
+// and writes them. The code-conversion hooks of NAT bodies live here too. Nothing here routes: the
+// NAT path's choice between routing and framing sits above, in send_route.cc.
 #include <cstdio>
 #include <cstring>
 
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
-#include "qm7/ccm/host.h"
 #include "qm7/ccm/send.h"
 #include "qm7/runtime/protocol_header.h"
 #include "qm7/runtime/trace.h"
 #include "send_frame.h"
+#include "wakeup.h"
 
 namespace {
-
-// The host's running mode; a process without a recorded host counts as the messenger (3),
-// which routes nothing.
-int running_mode() { return ccm_pcx != nullptr ? ccm_pcx->running_mode : 3; }
 
 void trace_msg(const char* func, const char* what, const ccm_msg_t* m) {
   __trace_text(0, "%s(%smsg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X)) -->", func, what,
@@ -36,48 +32,35 @@ int ccm_send_message_common(ccm_context_t* ccm, ccm_msg_t* ccmmsg, const char* t
   return 0;
 }
 
-int send_NAT_message(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
+namespace qm7::ccm {
+
+int queue_nat_frame(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
+  const char* fn = "send_NAT_message";
   const ccm_addr_t& a = ccmmsg->addr;
-  if (trc_level()) {
-    __trace_text(0,
-                 "%s(msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X),addr(src=(ID=%d,addr=%s,"
-                 "name=%s,acv=%.8X),dst=(ID=%d,addr=%s,name=%s,acv=%.8X))) -->",
-                 __func__, static_cast<void*>(ccmmsg), ccmmsg->ID,
-                 static_cast<void*>(ccmmsg->msg_start), ccmmsg->len, ccmmsg->pos,
-                 static_cast<unsigned>(ccmmsg->flag), a.src_ID, a.src_addr, a.src_name,
-                 static_cast<unsigned>(a.src_acv), a.dst_ID, a.dst_addr, a.dst_name,
-                 static_cast<unsigned>(a.dst_acv));
-  }
-  if (running_mode() != 0 && strcmp(a.dst_addr, "*SERVER") == 0) {
-    if (send_NAT_message_route(ccm, ccmmsg) != 0) {
-      QM7_TRACE("%s <-- (routing error)", __func__);
-      return -1;
-    }
-    QM7_TRACE("%s <-- (routed)", __func__);
-    return 0;
-  }
-  if (!qm7::ccm::nat_frame_fits(ccmmsg)) {
-    QM7_TRACE("%s <-- (no room for the frame, len=%d)", __func__, ccmmsg->len);
+  if (!nat_frame_fits(ccmmsg)) {
+    QM7_TRACE("%s <-- (no room for the frame, len=%d)", fn, ccmmsg->len);
     return -1;
   }
   if ((ccmmsg->flag & CCM_MSGFLAG_NOCONV) == 0 && msgconv_ToLan(ccm, ccmmsg) < 0) {
-    QM7_TRACE("%s <-- (msgconv ToLAN() error)", __func__);
+    QM7_TRACE("%s <-- (msgconv ToLAN() error)", fn);
     return -1;
   }
   if (trc_level()) {
     char msg_type[9] = {};
     memcpy(msg_type, ccmmsg->msg_start, ccmmsg->len < 8 ? (ccmmsg->len < 0 ? 0 : ccmmsg->len) : 8);
-    __trace_text(0, "%s:      %8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", __func__,
-                 a.src_name, msg_type, a.dst_addr, static_cast<unsigned>(a.src_acv),
+    __trace_text(0, "%s:      %8.8s send %8.8s  to  %s b-acv: %.8X  c-acv: %.8X", fn, a.src_name,
+                 msg_type, a.dst_addr, static_cast<unsigned>(a.src_acv),
                  static_cast<unsigned>(a.dst_acv));
   }
   cmm_msg_write_sr_data(ccmmsg);
-  qm7::ccm::prepend_protocol_header(ccmmsg, qm7::protocol::kProtocolNative);
+  prepend_protocol_header(ccmmsg, qm7::protocol::kProtocolNative);
   ccmmsg->type = CCM_MSGTYPE_NAT;
   ccm_send_message_common(ccm, ccmmsg, "NAT message");
-  QM7_TRACE("%s <-- (OK)", __func__);
+  QM7_TRACE("%s <-- (OK)", fn);
   return 0;
 }
+
+}  // namespace qm7::ccm
 
 int send_native_message(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   if (trc_level()) trace_msg(__func__, "", ccmmsg);

@@ -1,6 +1,7 @@
 // Room checks shared by the frame writers and the send paths: a frame is only ever written
 // inside the message's data area, so a body that leaves too little headroom or too little space
-// behind it is refused rather than written past the area's ends.
+// behind it is refused rather than written past the area's ends. Also the NAT framing step that
+// the routing layer (send_route.cc) calls below it.
 #ifndef QM7_SRC_CCM_SEND_FRAME_H_
 #define QM7_SRC_CCM_SEND_FRAME_H_
 
@@ -20,6 +21,13 @@ bool nat_frame_fits(const ccm_msg_t* msg);
 // Moves msg_start back by 48, adds 48 to len and writes the header with `protocol`. Returns
 // false (nothing changed) when the headroom is short or the length cannot be carried.
 bool prepend_protocol_header(ccm_msg_t* msg, const char* protocol);
+
+// The framing half of send_NAT_message, for a message that is not routed: converts the body
+// (unless CCM_MSGFLAG_NOCONV), writes the addressing elements, the sender trailer and the "NAT"
+// header, sets type 2 and queues the message on the context's sendq. Returns 0, or -1 (message
+// stays the caller's) when the frame does not fit or the conversion fails. Traces as
+// send_NAT_message. Any thread.
+int queue_nat_frame(ccm_context_t* ccm, ccm_msg_t* ccmmsg);
 
 }  // namespace qm7::ccm
 

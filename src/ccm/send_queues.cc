@@ -27,6 +27,8 @@ int ccm_msg_emptying_queues(ccm_context_t* ccm) {
   QM7_TRACE("%s:      empty global RECV queue", __func__);
   free_all(ccm, &ccm->recvq);
   ccm->recvq_bytes = 0;
+  free_all(ccm, &ccm->recv_batch);
+  ccm->recv_batch_len = 0;
   free_all(ccm, &ccm->msgq_inuse);
   free_all(ccm, &ccm->msgq_2dispatch);
   for (ccm_channel_t* ch = ccm->channelq.head; ch != nullptr; ch = ch->nxt) {

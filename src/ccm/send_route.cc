@@ -1,6 +1,8 @@
-// Send paths that build a second message: routing a NAT message through the local agent as a
-// ROUTENAT record, forwarding a copy of a received NAT message to another channel, and passing
-// a socket descriptor to another process as a PASSFD record with SCM_RIGHTS control data.
+// Routing, the upper layer of the send paths: the NAT path's choice between routing a message
+// through the local agent as a ROUTENAT record and framing it for its own channel, forwarding a
+// copy of a received NAT message to another channel, passing a socket descriptor to another
+// process as a PASSFD record with SCM_RIGHTS control data, and the IPC logger. Everything here
+// frames and queues through send.cc, which calls nothing here.
 #include <sys/socket.h>
 
 #include <atomic>
@@ -9,15 +11,21 @@
 #include "error_util.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
+#include "qm7/ccm/host.h"
 #include "qm7/ccm/ipcmsg.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/ccm/send.h"
 #include "qm7/runtime/text.h"
 #include "qm7/runtime/trace.h"
+#include "send_frame.h"
 
 namespace {
 
 constexpr char kAgentIpc[] = "*IPC(AGENT)";
+
+// The host's running mode; a process without a recorded host counts as the messenger (3),
+// which routes nothing.
+int running_mode() { return ccm_pcx != nullptr ? ccm_pcx->running_mode : 3; }
 
 // A message whose data area can hold `bytes` behind the 256-byte headroom: a standard one when
 // that suffices, else a large one of the size needed. Null when memory is exhausted or the size
@@ -30,6 +38,29 @@ ccm_msg_t* alloc_for(ccm_context_t* ccm, long bytes, ccm_error_t* ccmerr) {
 }
 
 }  // namespace
+
+int send_NAT_message(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
+  const ccm_addr_t& a = ccmmsg->addr;
+  if (trc_level()) {
+    __trace_text(0,
+                 "%s(msg(%p,msgID=%lu,addr=%p,len=%d,pos=%d,flag=%.8X),addr(src=(ID=%d,addr=%s,"
+                 "name=%s,acv=%.8X),dst=(ID=%d,addr=%s,name=%s,acv=%.8X))) -->",
+                 __func__, static_cast<void*>(ccmmsg), ccmmsg->ID,
+                 static_cast<void*>(ccmmsg->msg_start), ccmmsg->len, ccmmsg->pos,
+                 static_cast<unsigned>(ccmmsg->flag), a.src_ID, a.src_addr, a.src_name,
+                 static_cast<unsigned>(a.src_acv), a.dst_ID, a.dst_addr, a.dst_name,
+                 static_cast<unsigned>(a.dst_acv));
+  }
+  if (running_mode() != 0 && strcmp(a.dst_addr, "*SERVER") == 0) {
+    if (send_NAT_message_route(ccm, ccmmsg) != 0) {
+      QM7_TRACE("%s <-- (routing error)", __func__);
+      return -1;
+    }
+    QM7_TRACE("%s <-- (routed)", __func__);
+    return 0;
+  }
+  return qm7::ccm::queue_nat_frame(ccm, ccmmsg);
+}
 
 int send_NAT_message_route(ccm_context_t* ccm, ccm_msg_t* ccmmsg) {
   QM7_TRACE("%s(msg=%p,len=%d) -->", __func__, static_cast<void*>(ccmmsg), ccmmsg->len);

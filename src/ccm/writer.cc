@@ -1,7 +1,8 @@
 // The channel writer: puts the queued messages of one channel on its socket, in queue order and
 // as far as the socket takes them without blocking, several small messages in one send call. Runs
 // on the network thread only; the channel's queue_lock is held only while the head of the queue is
-// read or moved on, never across a send call or the release of a message.
+// read or moved on, never across a send call or the release of a message. The messages one send
+// call completes leave the queue in one step and go back to the pool in one more.
 #include "qm7/ccm/writer.h"
 
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <ctime>
 
 #include "flow_control.h"
+#include "msg_pool.h"
 #include "qm7/ccm/channel.h"
 #include "qm7/ccm/context.h"
 #include "qm7/ccm/flag.h"
@@ -27,18 +29,24 @@ ccm_msg_t* queue_head(ccm_context_t* ccm, ccm_channel_t* ch) {
   return head;
 }
 
-// Takes the written (or dropped) head off the queue, frees it and returns the new head. The
-// queue helper keeps the tail right, so a later append never links to a freed message. A
-// written message is counted in the same step, so the host's output query never sees it gone
-// and not counted.
-ccm_msg_t* drop_head(ccm_context_t* ccm, ccm_channel_t* ch, bool written) {
+// Takes the `count` messages at the head of the queue off it in one step, gives them back to the
+// pool in one more and returns the new head. The queue helper keeps the tail right, so a later
+// append never links to a released message. Written messages are counted in the same step, so
+// the host's output query never sees one gone and not counted. They go back at once, not at the
+// end of the call: a sender on the other processor allocates its next messages meanwhile.
+ccm_msg_t* drop_heads(ccm_context_t* ccm, ccm_channel_t* ch, int count, bool written) {
+  ccm_msg_queue_t done = {nullptr, nullptr};
   ccmch_queue_lock(ccm, ch);
-  ccm_msg_t* done = ccm_queue_pop(&ch->sendq);
-  if (done != nullptr) qm7::ccm::uncount_queued(ch, done);
-  if (done != nullptr && written) ++ch->out_written;
+  for (int i = 0; i < count; ++i) {
+    ccm_msg_t* m = ccm_queue_pop(&ch->sendq);
+    if (m == nullptr) break;
+    qm7::ccm::uncount_queued(ch, m);
+    if (written) ++ch->out_written;
+    ccm_queue_append(&done, m);
+  }
   ccm_msg_t* next = ch->sendq.head;
   ccmch_queue_unlock(ccm, ch);
-  ccm_msg_free(ccm, done);
+  qm7::ccm::msg_free_batch(ccm, done.head);
   return next;
 }
 
@@ -81,7 +89,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       // Sending from such a position would read outside the message: drop it unsent.
       if (trc_level()) trcdump(msg, static_cast<int>(CCM_MSG_HEADER_SIZE), "invalid CCMMSG");
       QM7_TRACE("%s:      invalid position, message dropped", __func__);
-      msg = drop_head(ccm, ccmch, false);
+      msg = drop_heads(ccm, ccmch, 1, false);
       continue;
     }
     // One send call takes the head message from its position and, behind it, as many whole
@@ -89,6 +97,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
     // call for many small messages saves a system call for each. A message with control data
     // goes alone, so its passed descriptors travel with its own bytes only.
     struct iovec iov[kGatherMax];
+    ccm_msg_t* piece[kGatherMax];
     int parts = 0;
     size_t amount = 0;
     ccmch_queue_lock(ccm, ccmch);  // the links behind the head; appenders touch only the tail
@@ -96,6 +105,7 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
          m = m->nxt) {
       if (m != msg && (m->control_len != 0 || m->pos != 0 || m->len < 0)) break;
       const size_t take = std::min(static_cast<size_t>(m->len - m->pos), CCM_SEND_CHUNK - amount);
+      piece[parts] = m;
       iov[parts++] = {m->msg_start + m->pos, take};
       amount += take;
       if (msg->control_len != 0) break;
@@ -133,16 +143,19 @@ int ccm_write_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* /*c
       return -1;
     }
     // The bytes taken complete the messages in queue order; the first one not completed keeps
-    // its new position at the head.
+    // its new position at the head. The completed ones leave the queue together.
     size_t sent = static_cast<size_t>(rslt);
-    for (int i = 0; i < parts && msg != nullptr; ++i) {
+    int completed = 0;
+    for (int i = 0; i < parts; ++i) {
+      ccm_msg_t* m = piece[i];
       const size_t got = std::min(sent, iov[i].iov_len);
-      msg->pos += static_cast<int>(got);
+      m->pos += static_cast<int>(got);
       sent -= got;
-      QM7_TRACE("%s:      pos = %d, len = %d", __func__, msg->pos, msg->len);
-      if (msg->pos < msg->len) break;
-      msg = drop_head(ccm, ccmch, true);
+      QM7_TRACE("%s:      pos = %d, len = %d", __func__, m->pos, m->len);
+      if (m->pos < m->len) break;
+      ++completed;
     }
+    if (completed > 0) msg = drop_heads(ccm, ccmch, completed, true);
     if (static_cast<size_t>(rslt) < amount) break;  // the socket is full
   }
   QM7_TRACE("%s <-- (OK)", __func__);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ccm/ccm_test_util.h"
+#include "msg_pool.h"
 
 namespace {
 
@@ -106,6 +107,28 @@ TEST_F(MsgTest, ReleasedBlocksServeMessagesTheyFitWithinTheCacheBounds) {
   EXPECT_EQ(ccm_->nof_spare, 3);  // blocks of 2 MiB and a little: a fourth would pass 8 MiB
   for (size_t i = 0; i < 64; ++i) ccm_msg_free(ccm_, blocks[i]);
   EXPECT_LE(ccm_->spare_bytes, size_t{8} << 20);
+}
+
+// Standard blocks released beyond the free list serve later messages; a trim gives back those no
+// allocation reached since the trim before, and a context that needs none keeps none.
+TEST_F(MsgTest, StandardBlocksBeyondTheFreeListStayWhileAllocationsNeedThem) {
+  std::vector<ccm_msg_t*> msgs;
+  for (int i = 0; i < 164; ++i) msgs.push_back(ccm_msg_alloc(ccm_, &err_));
+  for (ccm_msg_t* m : msgs) ccm_msg_free(ccm_, m);
+  EXPECT_EQ(ccm_->nof_freemsg, 64);
+  EXPECT_EQ(ccm_->nof_std_spare, 100);
+  const long long t0 = 1000000;
+  EXPECT_EQ(qm7::ccm::msg_pool_trim(ccm_, t0), t0 + 1000);  // the first trim is due a second on
+  msgs.clear();
+  for (int i = 0; i < 94; ++i) msgs.push_back(ccm_msg_alloc(ccm_, &err_));
+  EXPECT_EQ(ccm_->nof_std_spare, 70);
+  for (ccm_msg_t* m : msgs) ccm_msg_free(ccm_, m);
+  EXPECT_EQ(qm7::ccm::msg_pool_trim(ccm_, t0 + 999), t0 + 1000);
+  EXPECT_EQ(qm7::ccm::msg_pool_trim(ccm_, t0 + 1000), t0 + 2000);
+  EXPECT_EQ(ccm_->nof_std_spare, 30);  // the 70 that stayed unused are gone
+  EXPECT_EQ(qm7::ccm::msg_pool_trim(ccm_, t0 + 2000), -1);
+  EXPECT_EQ(ccm_->nof_std_spare, 0);
+  EXPECT_EQ(ccm_->nof_freemsg, 64);
 }
 
 // Every message must come back exactly once, IDs must stay unique and the pool limit must hold.

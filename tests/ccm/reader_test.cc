@@ -20,9 +20,10 @@ using namespace qm7::test;
 namespace detail = qm7::ccm::detail;
 
 int g_allocs_left = 0;
-ccm_msg_t* alloc_then_fail(ccm_context_t* ccm, size_t len, ccm_error_t* err) {
+ccm_msg_t* alloc_then_fail(ccm_context_t* ccm, size_t len, qm7::ccm::FrameStock* stock,
+                           ccm_error_t* err) {
   if (g_allocs_left-- <= 0) return nullptr;
-  return detail::default_frame_msg_alloc(ccm, len, err);
+  return detail::default_frame_msg_alloc(ccm, len, stock, err);
 }
 void* no_memory(size_t) { return nullptr; }
 

@@ -20,6 +20,8 @@ enum : int {
   CCM_CTX_DELETED = 0x2,  // a channel carries the deleted flag
 };
 
+enum : int { CCM_RECV_BATCH_MAX = 64 };  // messages the processor thread takes in one step
+
 struct ccm_context {
   char eyec[16];                     // "##CCM_CONEXT####", no terminator
   ccm_channel_queue_t channelq;      // channels served by the network thread [channel_lock]
@@ -36,7 +38,13 @@ struct ccm_context {
   ccm_msg_queue_t msg_spareq;        // released blocks kept for reuse, not messages [queue_lock]
   int nof_spare;                     // length of msg_spareq [queue_lock]
   size_t spare_bytes;                // their total size [queue_lock]
-  pthread_t thread;                  // the network thread; the host joins it
+  // Standard blocks released beyond the free list, kept for reuse (blocks, not messages) while
+  // allocations need them: each trim gives back those none needed since the one before.
+  ccm_msg_queue_t msg_std_spareq;  // [queue_lock]
+  int nof_std_spare;               // length of msg_std_spareq [queue_lock]
+  int std_spare_low;               // its lowest length since the last trim [queue_lock]
+  long long std_spare_trim_at;     // CLOCK_MONOTONIC ms of the next trim, 0: none due [queue_lock]
+  pthread_t thread;                // the network thread; the host joins it
   pthread_attr_t thread_attr;
   int loop;                       // 1 while the network thread goes on; atomic access only
   int unique_channel_ID;          // next channel ID, from 1 [channel_lock]
@@ -49,7 +57,7 @@ struct ccm_context {
   // Limits that keep one peer from stalling or bloating the others. ccm_open sets the defaults
   // below; a host program may change them after ccm_open, before the network thread starts.
   size_t max_frame_len;  // longest frame a channel may receive (header included)
-  // Output queued on one channel (each message counted with its whole block, 66 208 bytes for a
+  // Output queued on one channel (each message counted with its whole block, 66 216 bytes for a
   // standard one) beyond which the network thread stops reading that channel, until it is below
   // half; 0: no bound.
   size_t max_queued_output;
@@ -62,6 +70,15 @@ struct ccm_context {
   size_t max_queued_input;
   size_t recvq_bytes;  // [queue_lock]
   int recv_paused;     // 1 while no channel is read [queue_lock]
+
+  // The processor thread's share of recvq: the messages it took off the queue in one step (at
+  // most CCM_RECV_BATCH_MAX; they no longer count in recvq_bytes) and hands out one at a time
+  // without a lock. For ccm_channel_input_pending, which any thread may call, the channel ID of
+  // each (0 for a notice) is recorded when the batch is taken, and how many were handed out.
+  ccm_msg_queue_t recv_batch;              // processor thread only
+  int recv_batch_ids[CCM_RECV_BATCH_MAX];  // [queue_lock]
+  int recv_batch_len;                      // [queue_lock]
+  int recv_batch_next;                     // handed out; atomic access only
 
   // Frames still arriving: a frame longer than a standard message is received into a block of
   // its own that grows with the bytes that came, not with the length its header announces. The

@@ -6,7 +6,9 @@
 //
 // Who owns what:
 // - The processor thread (the host's one receiving thread) takes messages and notices off the
-//   context's recvq; the network thread alone appends received frames and notices to it.
+//   context's recvq, all that is queued (up to a bound) in one step, and hands them to the host
+//   one at a time; the network thread alone appends received frames and notices to it, all the
+//   frames of one read in one step.
 // - Any thread hands messages over through a send path: they join the context's sendq. The
 //   network thread moves them to the sendq of their channel (the dispatch) and writes them. A
 //   message is on exactly one of these queues from the send call until it is written or
@@ -15,9 +17,10 @@
 //   accepts, times out and destroys. Other threads mark a channel (delete, close) and wake it.
 // - Locks, always taken in this order and never held across select(), a send or a receive:
 //   the context's channel_lock (the channel lists and their links; held by a successful look-up),
-//   then the context's queue_lock (its message queues, the pool, recvq_bytes, recv_paused,
-//   partial_bytes and partial_paused, and each channel's partial_bytes), then a channel's
-//   queue_lock (that channel's sendq, sendq_bytes, out_written).
+//   then the context's queue_lock (its message queues, the pool, recvq_bytes, recv_paused, the
+//   record of the processor thread's batch, partial_bytes and partial_paused, and each channel's
+//   partial_bytes), then a channel's queue_lock (that channel's sendq, sendq_bytes,
+//   out_written).
 #ifndef QM7_CCM_HOST_INTERFACE_H_
 #define QM7_CCM_HOST_INTERFACE_H_
 
@@ -70,11 +73,11 @@ enum : int {
 int ccm_channel_close(ccm_context_t* ccm, int ID, int how, int bound_ms);
 
 // Whether input from the live channel `ID` waits that the host has not taken yet: bytes in the
-// channel's socket, or a frame received on it still on recvq. Bytes the network thread holds
-// between the two (read, but no complete frame yet) are not counted: they belong to that
-// thread, and a peer that trickles them is closed by the idle time-out instead. Returns 1 when
-// input waits, 0 when none does, -1 when no live channel has the ID or its socket cannot tell. Any
-// thread.
+// channel's socket, or a frame received on it still on recvq or in the batch the processor
+// thread took off recvq and has not handed out. Bytes the network thread holds between the two
+// (read, but no complete frame yet) are not counted: they belong to that thread, and a peer that
+// trickles them is closed by the idle time-out instead. Returns 1 when input waits, 0 when none
+// does, -1 when no live channel has the ID or its socket cannot tell. Any thread.
 int ccm_channel_input_pending(ccm_context_t* ccm, int ID);
 
 // A numeric address and port.

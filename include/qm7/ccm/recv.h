@@ -7,11 +7,12 @@
 #include "qm7/ccm/error.h"
 #include "qm7/runtime/trace.h"  // ccm_context_t, ccm_msg_t
 
-// Takes the head of recvq into *ccmmsg; when the queue is empty waits once (at most `stimeout`
-// seconds) and looks again. Returns 1 with a message (now the caller's, to be freed with
-// ccm_msg_free), 0 with *ccmmsg null when none came (time-out, interruption, a wake-up byte left
-// over from a message taken without waiting), -1 when the wait failed (2000102). Exactly one
-// thread, the processor thread, receives.
+// Takes the next message into *ccmmsg: the next of the batch the processor thread took off recvq,
+// else the head of recvq (taking up to CCM_RECV_BATCH_MAX messages in one step); when there is
+// none waits once (at most `stimeout` seconds) and looks again. Returns 1 with a message (now the
+// caller's, to be freed with ccm_msg_free), 0 with *ccmmsg null when none came (time-out,
+// interruption, a wake-up byte left over from a message taken without waiting), -1 when the wait
+// failed (2000102). Exactly one thread, the processor thread, receives.
 int ccm_receive_message(ccm_context_t* ccm, int stimeout, ccm_msg_t** ccmmsg, ccm_error_t* ccmerr);
 
 // Posts an internal IPC record held in an allocated message: type 3, src_ID 0, moved from

@@ -92,9 +92,10 @@ int msgconv_ToHost(ccm_context_t* ccm, ccm_msg_t* ccmmsg);
 int ccm_forward_NAT_message(ccm_context_t* ccm, ccm_msg_t* ccmmsg, int channelID,
                             const char* channelName, ccm_error_t* ccmerr, int check_channel);
 
-// Frees every message of recvq, msgq_inuse and msgq_2dispatch, and of the sendq and recvq of
-// every live channel on channelq (discarding its partial input). The context's sendq is left as
-// it is. Takes no lock: only while the network thread is not running. Returns 0.
+// Frees every message of recvq (and of the processor thread's batch), msgq_inuse and
+// msgq_2dispatch, and of the sendq and recvq of every live channel on channelq (discarding its
+// partial input). The context's sendq is left as it is. Takes no lock: only while the network
+// thread is not running. Returns 0.
 int ccm_msg_emptying_queues(ccm_context_t* ccm);
 
 // A logger (for __log_set_logger) that sends each entry as a LOGGING record to "*IPC(AGENT)".
