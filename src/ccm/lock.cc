@@ -10,7 +10,9 @@ namespace qm7::ccm {
 void init_lock(ccm_lock_t* lock) {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
+#ifdef PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP  // a C library without adaptive mutexes: plain ones
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+#endif
   pthread_mutex_init(lock, &attr);
   pthread_mutexattr_destroy(&attr);
 }

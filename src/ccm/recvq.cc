@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "error_util.h"
@@ -29,14 +30,19 @@ std::atomic_ref<int> handed_out(ccm_context_t* ccm) {
 }
 
 // Moves the head of recvq, up to CCM_RECV_BATCH_MAX messages, into the processor thread's batch
-// and records their channels. Under queue_lock; the batch is empty.
+// and records their channels. Under queue_lock; the batch is empty. A batch no longer counts
+// against max_queued_input, so it holds at most a quarter of that bound (or its first message):
+// the input held in all stays within 1.25 times the bound, whatever the frames' sizes.
 void take_batch(ccm_context_t* ccm) {
+  const size_t bound = ccm->max_queued_input > 0 ? ccm->max_queued_input / 4 : SIZE_MAX;
   int n = 0;
   size_t bytes = 0;
   ccm_msg_t* last = nullptr;
   for (ccm_msg_t* m = ccm->recvq.head; m != nullptr && n < CCM_RECV_BATCH_MAX; m = m->nxt) {
+    const size_t cost = qm7::ccm::queued_cost(m);
+    if (n > 0 && bytes + cost > bound) break;
     ccm->recv_batch_ids[n++] = ccm_msg_is_internal(m) ? 0 : m->addr.src_ID;
-    bytes += qm7::ccm::queued_cost(m);
+    bytes += cost;
     last = m;
   }
   ccm->recv_batch_len = n;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "ccm/ccm_test_util.h"
+#include "flow_control.h"
 
 namespace {
 
@@ -33,9 +34,14 @@ TEST_F(RecvqTest, QueuedMessagesTimeOutsAndAMessagePostedDuringTheWait) {
                                post_notice(ccm_, "CHANNEL_CLOSE")};
   auto start = Clock::now();
   ccm_msg_t* got = nullptr;
+  // A batch taken off recvq holds a quarter of the input bound, or its first message: the rest
+  // still counts against the bound.
+  const size_t cost = qm7::ccm::queued_cost(posted[1]);
+  ccm_->max_queued_input = 4 * cost;
   for (ccm_msg_t* expected : posted) {
     EXPECT_EQ(ccm_receive_message(ccm_, 2, &got, &err_), 1);
     EXPECT_EQ(got, expected);
+    EXPECT_EQ(ccm_->recvq_bytes, expected == posted[0] ? cost : 0);
     EXPECT_EQ(got->type, CCM_MSGTYPE_IPC);
     EXPECT_TRUE(ccm_msg_is_internal(got));
     got->addr.src_ID = 1;  // as a frame from channel 1 that reads the same

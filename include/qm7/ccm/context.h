@@ -72,9 +72,10 @@ struct ccm_context {
   int recv_paused;     // 1 while no channel is read [queue_lock]
 
   // The processor thread's share of recvq: the messages it took off the queue in one step (at
-  // most CCM_RECV_BATCH_MAX; they no longer count in recvq_bytes) and hands out one at a time
-  // without a lock. For ccm_channel_input_pending, which any thread may call, the channel ID of
-  // each (0 for a notice) is recorded when the batch is taken, and how many were handed out.
+  // most CCM_RECV_BATCH_MAX and a quarter of max_queued_input, or one; they no longer count in
+  // recvq_bytes) and hands out one at a time without a lock. For ccm_channel_input_pending,
+  // which any thread may call, the channel ID of each (0 for a notice) is recorded when the batch
+  // is taken, and how many were handed out.
   ccm_msg_queue_t recv_batch;              // processor thread only
   int recv_batch_ids[CCM_RECV_BATCH_MAX];  // [queue_lock]
   int recv_batch_len;                      // [queue_lock]
