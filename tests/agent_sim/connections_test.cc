@@ -32,12 +32,6 @@ TEST(ConnectionTable, TheOldestIdleWithoutUnreadInputGivesWayOnceOldEnough) {
   table.greet_at(3, 800);
   table.forget(3);
   EXPECT_EQ(200, table.ms_to_next_greeting(500, 1000));
-  table.find(1)->room_pending = table.find(2)->room_pending = true;  // 2 waits longest
-  EXPECT_EQ(2, table.take_first_waiting_for_room());
-  EXPECT_EQ(1, table.take_first_waiting_for_room());
-  EXPECT_EQ(-1, table.take_first_waiting_for_room());
-  table.greet_at(1, 900);
-  table.greet_at(2, 700);
   EXPECT_TRUE(table.take_due_greetings(699).empty());
   EXPECT_EQ(std::vector<int>({2, 1}), table.take_due_greetings(1000));
   EXPECT_EQ(3u, table.idle_entries());
