@@ -59,7 +59,8 @@ std::string numeric_text(const addrinfo* list) {
   if (ccm_address2string(&sa, text, sizeof(text)) != 0) return "";
   std::string out = text;
   if (sa.sin6_family == AF_INET6 && sa.sin6_scope_id != 0) {
-    out += "%" + std::to_string(sa.sin6_scope_id);
+    out += '%';
+    out += std::to_string(sa.sin6_scope_id);
   }
   return out;
 }

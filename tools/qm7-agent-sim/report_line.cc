@@ -35,20 +35,32 @@ std::string escape(const std::string& text, bool json) {
   return out;
 }
 
+// A field's value behind its name, quoted and escaped where it is text. (Appended piece by piece:
+// GCC 12 warns falsely on a literal added to a temporary string here.)
+void append_value(std::string* line, const field& f, bool json) {
+  if (!f.quoted) {
+    *line += f.value;
+    return;
+  }
+  *line += '"';
+  *line += escape(f.value, json);
+  *line += '"';
+}
+
 std::string render(const std::string& event, const std::vector<field>& fields, bool json) {
   std::string line;
   if (json) {
     line = "{\"event\":\"" + event + "\"";
     for (const field& f : fields) {
       line += ",\"" + f.name + "\":";
-      line += f.quoted ? "\"" + escape(f.value, true) + "\"" : f.value;
+      append_value(&line, f, true);
     }
     line += "}";
   } else {
     line = event;
     for (const field& f : fields) {
       line += " " + f.name + "=";
-      line += f.quoted ? "\"" + escape(f.value, false) + "\"" : f.value;
+      append_value(&line, f, false);
     }
   }
   return line;
