@@ -2,10 +2,14 @@
 // report so a job author can check what a job script sends, and can misbehave on purpose so the
 // script's handling of an unreachable or silent agent can be rehearsed. Here the process is set
 // up before the serving loop starts: the stop signals, the descriptor limit and with it the
-// number of connections, and the notes on standard error with the channel manager's logger.
+// number of connections, the heap's handling of long frames, and the notes on standard error with
+// the channel manager's logger.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +61,16 @@ size_t connection_capacity() {
                                           : static_cast<size_t>(limit / 2);
 }
 
+// Long frames get mappings of their own, given back to the system when they go. By default the
+// C library raises the size it maps at to the largest block freed so far, so after a few long
+// frames it carves later ones from its heap, which keeps their pages resident once they are
+// freed: 120 peers holding frames still arriving left about 12 MiB more resident that way.
+void map_long_frames() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +90,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   catch_signals();
+  map_long_frames();
   trcFlag = opts.trace;
   // Standard output carries the simulator's own lines only: the channel manager's log entries,
   // which a peer can provoke at will, become limited notes. Installed before any thread starts.
