@@ -37,9 +37,10 @@ uint64_t fnv1a(const uint8_t* data, size_t size) {
 }
 
 Rng* g_alloc_rng = nullptr;
-ccm_msg_t* flaky_alloc(ccm_context_t* ccm, size_t len, ccm_error_t* err) {
+ccm_msg_t* flaky_alloc(ccm_context_t* ccm, size_t len, qm7::ccm::FrameStock* stock,
+                       ccm_error_t* err) {
   if (g_alloc_rng != nullptr && g_alloc_rng->next() % 5 == 0) return nullptr;
-  return qm7::ccm::detail::default_frame_msg_alloc(ccm, len, err);
+  return qm7::ccm::detail::default_frame_msg_alloc(ccm, len, stock, err);
 }
 
 bool field_ok(const char (&f)[64]) { return memchr(f, '\0', sizeof f) != nullptr; }
