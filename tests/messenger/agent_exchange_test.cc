@@ -153,8 +153,10 @@ TEST(AgentExchange, EachWayARunCanGo) {
        {"ended normally"},
        {"while sending: the agent did not take the report within 1 seconds (", "bytes unsent)"},
        0.9, 5},
+      // A close right after the greeting reads as the agent's close, or as a reset once the
+      // record met the closed socket, by timing.
       {conn_mode::greet_then_close, {}, {"TYP=E", "RET=7"}, 0, 7, 1, {"ended normally"},
-       {"while waiting for the answer: the ", earlier_close}, 0, 5},
+       {"while waiting for the answer: ", earlier_close}, 0, 5},
       {conn_mode::greet_then_reset, {}, {"TYP=E", "RET=7"}, 0, 7, 1, {"ended normally"},
        {"while waiting for the answer: ", earlier_close}, 0, 5},
       {conn_mode::greet_and_answer, {}, {"TYP=O", "TIMEOUT=1"}, 0, 0, 1,
