@@ -33,16 +33,13 @@ constexpr int kRetryMax = 100;
 constexpr int kWaitMax = 600;
 constexpr int kShownValueMax = 40;  // characters of a value quoted on standard error
 
-// Writes "<program>: <text>" on standard error, the text made printable.
+// Names an argument not taken as given in one line on standard error.
 void warn(const PCX* pcx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void warn(const PCX* pcx, const char* format, ...) {
-  char text[256];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
+  qm7::detail::tell_operator(pcx->program_name, qm7::detail::vprintf_string(format, args));
   va_end(args);
-  fprintf(stderr, "%s: %s\n", qm7::detail::printable(pcx->program_name).c_str(),
-          qm7::detail::printable(text).c_str());
 }
 
 // KEY=value as the job wrote it, a long value shortened, for a line on standard error.

@@ -53,9 +53,10 @@ int processCmd(PCX* pcx) {
   qm7::detail::rebuild_command(pBuff1, len, pBuff2, len + 4, &refused);
   if (refused.fault != qm7::detail::token_fault::none) {
     // Named by its place only: its text may be most of a secret.
-    std::fprintf(stderr, "%s: command not run: token %d at character %zu %s\n",
-                 qm7::detail::printable(pcx->program_name).c_str(), refused.number,
-                 refused.offset + 1, fault_words(refused.fault));
+    qm7::detail::tell_operator(
+        pcx->program_name,
+        qm7::detail::printf_string("command not run: token %d at character %zu %s", refused.number,
+                                   refused.offset + 1, fault_words(refused.fault)));
     FreeMallocArea(reinterpret_cast<void**>(&pBuff1), "pBuff1");
     FreeMallocArea(reinterpret_cast<void**>(&pBuff2), "pBuff2");
     QM7_TRACE("%s <-- (token %d refused)", kFn, refused.number);

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,6 +24,7 @@
 
 namespace {
 
+using qm7::detail::printf_string;
 using qm7::detail::run_clock;
 
 constexpr const char* kMain = "main";  // every trace line of the run carries main's name
@@ -38,16 +38,6 @@ struct undelivered {
   std::string phase;
   std::string reason;
 };
-
-std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string printf_string(const char* format, ...) {
-  char text[2048];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 // The insert of a channel manager error, which names the call and the error.
 std::string error_text(const ccm_error_t& err) {
@@ -82,18 +72,20 @@ run_clock::time_point after(int seconds) {
 // waits. The last attempt's failure, with the channel manager's record, is told by the line
 // that ends the run.
 void report_failed_attempt(const PCX* pcx, int attempt, const std::string& reason) {
-  const std::string text = qm7::detail::printable(printf_string(
-      "attempt %d of %d to reach the agent at %s port %d failed: %s; next attempt in %d second%s",
-      attempt + 1, pcx->connect_retry, pcx->ipAddr, pcx->portnri, reason.c_str(), pcx->connect_wait,
-      pcx->connect_wait == 1 ? "" : "s"));
-  fprintf(stderr, "%s: %s\n", qm7::detail::printable(pcx->program_name).c_str(), text.c_str());
+  qm7::detail::tell_operator(
+      pcx->program_name,
+      printf_string(
+          "attempt %d of %d to reach the agent at %s port %d failed: %s; next attempt in %d "
+          "second%s",
+          attempt + 1, pcx->connect_retry, pcx->ipAddr, pcx->portnri, reason.c_str(),
+          pcx->connect_wait, pcx->connect_wait == 1 ? "" : "s"));
 }
 
 void report_undelivered(const PCX* pcx, const undelivered& why) {
   const std::string text = qm7::detail::printable(
       printf_string("report not delivered to the agent at %s port %d while %s: %s", pcx->ipAddr,
                     pcx->portnri, why.phase.c_str(), why.reason.c_str()));
-  fprintf(stderr, "%s: %s\n", qm7::detail::printable(pcx->program_name).c_str(), text.c_str());
+  qm7::detail::tell_operator(pcx->program_name, text);
   QM7_TRACE("%s:      %s", kMain, text.c_str());
 }
 

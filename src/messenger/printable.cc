@@ -1,5 +1,7 @@
-// Escaping of foreign text for standard error and the trace.
+// Escaping of foreign text for standard error and the trace, and the operator's lines.
 #include "printable.h"
+
+#include <cstdio>
 
 namespace qm7::detail {
 
@@ -18,6 +20,24 @@ std::string printable(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string vprintf_string(const char* format, va_list args) {
+  char text[2048];
+  vsnprintf(text, sizeof(text), format, args);
+  return text;
+}
+
+std::string printf_string(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vprintf_string(format, args);
+  va_end(args);
+  return text;
+}
+
+void tell_operator(std::string_view program, std::string_view text) {
+  fprintf(stderr, "%s: %s\n", printable(program).c_str(), printable(text).c_str());
 }
 
 }  // namespace qm7::detail

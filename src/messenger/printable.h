@@ -5,6 +5,7 @@
 #ifndef QM7_SRC_MESSENGER_PRINTABLE_H_
 #define QM7_SRC_MESSENGER_PRINTABLE_H_
 
+#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,14 @@ namespace qm7::detail {
 // `text` with printable ASCII (0x20 to 0x7E) kept and every other byte written as "\xNN" (two
 // upper-case hex digits).
 std::string printable(std::string_view text);
+
+// printf into a string (at most 2047 characters).
+std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string vprintf_string(const char* format, va_list args);
+
+// Writes one line "<program>: <text>" on standard error, both made printable: every line the
+// messenger has for its operator.
+void tell_operator(std::string_view program, std::string_view text);
 
 }  // namespace qm7::detail
 

@@ -119,8 +119,8 @@ bool report_stdout_failure(PCX* pcx) {
     return false;
   }
   pcx->stdout_failed = 1;
-  std::fprintf(stderr, "%s: the report could not be written to standard output: %s\n",
-               qm7::detail::printable(pcx->program_name).c_str(),
-               std::strerror(err != 0 ? err : EIO));
+  qm7::detail::tell_operator(pcx->program_name,
+                             std::string("the report could not be written to standard output: ") +
+                                 std::strerror(err != 0 ? err : EIO));
   return true;
 }
