@@ -112,3 +112,7 @@ std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::si
 }
 
 }  // namespace qm7::detail
+
+bool cmd_token_text_ok(const unsigned char* plain, std::size_t blocks) {
+  return qm7::detail::check_plaintext(plain, blocks) == qm7::detail::token_fault::none;
+}

@@ -133,12 +133,10 @@ int decrypt(const std::string& token) {
   std::string src = "--10" + digits;
   std::vector<char> plain(digits.size() / 2 + 1, '\0');
   ZUSTRNG_DeMaxim2(plain.data(), src.c_str(), kCmdTokenKey);
-  // A value always ends inside its last block and holds no control character, as qm_jpmd
-  // checks; garbage from another key or a changed digit usually does not.
-  const std::size_t bytes = digits.size() / 2;
-  const std::size_t end = strnlen(plain.data(), bytes);
-  if (!digits.empty() &&
-      (end == bytes || end + 8 < bytes || has_control_character(std::string(plain.data(), end)))) {
+  // The check qm_jpmd makes before it runs a command: garbage from another key or a changed
+  // digit usually fails it.
+  if (!digits.empty() && !cmd_token_text_ok(reinterpret_cast<const unsigned char*>(plain.data()),
+                                            digits.size() / 16)) {
     std::fputs("qm7-token: the token does not decrypt to a text under the messenger's key\n",
                stderr);
     return kExitNoToken;

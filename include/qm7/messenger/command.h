@@ -4,6 +4,8 @@
 #ifndef QM7_MESSENGER_COMMAND_H_
 #define QM7_MESSENGER_COMMAND_H_
 
+#include <cstddef>
+
 #include "qm7/messenger/context.h"
 
 // The fixed key under which command tokens are encrypted and decrypted (8 characters).
@@ -13,6 +15,11 @@ inline constexpr char kCmdTokenKey[] = "hB3Wy&5v";
 // carry is 15 blocks of 8 bytes less the terminator: 119 bytes.
 inline constexpr int kCmdTokenMaxDigits = 251;
 inline constexpr int kCmdTokenMaxValue = kCmdTokenMaxDigits / 16 * 8 - 1;
+
+// Whether the `blocks` 8-byte blocks decrypted from a token hold a text as the encryption makes
+// it: its end in the last block and no control character before it (a line feed would split the
+// shell command). A cut, altered or doubled token nearly always fails. Any thread.
+bool cmd_token_text_ok(const unsigned char* plain, std::size_t blocks);
 
 // Rebuilds pcx->pCmdBuffer with every token replaced by its decrypted text (a token that is
 // not in the encrypted form stays, its digits upper-cased; a bare marker vanishes), runs it
