@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "pairs.h"
 
@@ -74,6 +75,24 @@ std::string CcmPair::open() {
                         std::memcmp(note->msg_start, "CHANNEL_ACCEPT", 15) == 0;
   ccm_msg_free(to_, note);
   return accepted ? "" : "first notice is not CHANNEL_ACCEPT";
+}
+
+std::string CcmPair::hold(unsigned count, size_t body_len) {
+  std::string failure;
+  for (ccm_context_t* c : {from_, to_}) {
+    ccm_error_t err{};
+    std::vector<ccm_msg_t*> held;
+    held.reserve(count);
+    while (held.size() < count && failure.empty()) {
+      if (ccm_msg_t* m = alloc_for(c, body_len, &err)) {
+        held.push_back(m);
+      } else {
+        failure = std::string("allocation failed: ") + err.msginsert;
+      }
+    }
+    for (ccm_msg_t* m : held) ccm_msg_free(c, m);
+  }
+  return failure;
 }
 
 RoundResult CcmPair::round(unsigned count, size_t body_len, long window, unsigned full_every) {

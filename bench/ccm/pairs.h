@@ -23,6 +23,10 @@ class CcmPair {
 
   // Opens both contexts, starts their threads and connects them. Empty on success.
   std::string open();
+  // Has each context hold `count` messages for `body_len` bytes at once, then frees them: its
+  // pool has then met the deepest queue a round of that many messages can build. Empty on
+  // success.
+  std::string hold(unsigned count, size_t body_len);
   // Sends `count` messages of `body_len` bytes with at most `window` in flight (no bound when
   // 0); every `full_every`-th body is checked byte for byte.
   RoundResult round(unsigned count, size_t body_len, long window, unsigned full_every);
