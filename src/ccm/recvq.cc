@@ -77,16 +77,6 @@ ccm_msg_t* take_head(ccm_context_t* ccm) {
   return msg;
 }
 
-// Reads every byte the processor wake-up pipe holds (it is non-blocking).
-void drain_wakeups(int fd) {
-  char bytes[64];
-  for (;;) {
-    const ssize_t n = read(fd, bytes, sizeof(bytes));
-    if (n == static_cast<ssize_t>(sizeof(bytes)) || (n < 0 && errno == EINTR)) continue;
-    return;
-  }
-}
-
 void report_wait_error(ccm_error_t* ccmerr, int fd, int err) {
   qm7::ccm::set_error(ccmerr, CCM_MSGNR_SYSCALL, "select(processor_wakeup(%d))|%d-%s", fd, err,
                       strerror(err));
@@ -131,7 +121,7 @@ int ccm_receive_wait(ccm_context_t* ccm, int timeout_ms, ccm_msg_t** ccmmsg, ccm
       // Bytes left by messages taken without a wait announce nothing. A producer appends before
       // it writes its byte, so after the drain the queue is looked at once more: a message
       // whose byte was drained is found there, and any later one writes a byte of its own.
-      drain_wakeups(fd);
+      qm7::ccm::drain_wakeups(fd);
       msg = take_head(ccm);
     }
     if (msg != nullptr) {

@@ -67,16 +67,6 @@ void drop_closed_descriptors(ccm_context_t* ccm, int err) {
   }
 }
 
-// Reads the wake-up bytes waiting in the pipe (non-blocking) in one call. Every wake-up asks for
-// the same thing, a pass that starts after it was written, and the pass that follows this one
-// merges, dispatches and decides anew whatever the bytes announced; one byte per pass would cost a
-// pass per explicit wake-up instead. More than the buffer holds is left for the next pass.
-void drain_wakeups(int fd) {
-  char bytes[512];
-  while (read(fd, bytes, sizeof(bytes)) < 0 && errno == EINTR) {
-  }
-}
-
 constexpr int kWordBits = CHAR_BIT * sizeof(unsigned long);
 
 // The highest descriptor a pass can put into the sets: those of the channels it may wait on and
@@ -255,7 +245,9 @@ int ccm_network_select(ccm_context_t* ccm, int stimeout, ccm_error_t* ccmerr) {
   const int wake = ccm->network_wakeup[0];
   if (wake >= 0 && ccm_fdset_isset(&sets->read, wake)) {
     QM7_TRACE("%s:      network woken up by other thread", __func__);
-    drain_wakeups(wake);
+    // Every wake-up asks for a pass that starts after it was written: the next one merges,
+    // dispatches and decides anew whatever the bytes announced.
+    qm7::ccm::drain_wakeups(wake);
   }
   serve_ready_channels(ccm, sets, ccmerr);
   QM7_TRACE("%s <-- (OK)", __func__);

@@ -27,6 +27,11 @@ void network_thread_awake(ccm_context_t* ccm);
 // PassWakeups). Any thread.
 void wakeup_processor_for_append(ccm_context_t* ccm);
 
+// Reads every byte a wake-up pipe's read end `fd` holds (it is non-blocking), in one call unless
+// more than 512 are waiting. Every byte asks for the same thing, so one look after the drain
+// serves them all; reading one per wait or per pass would cost a wait or a pass each.
+void drain_wakeups(int fd);
+
 // Network thread, around one pass: wake-ups of the processor due during the pass are written as
 // one byte when the object is destroyed.
 class PassWakeups {

@@ -11,9 +11,9 @@
 
 #include "error_util.h"
 #include "qm7/ccm/context.h"
-#include "wakeup.h"
 #include "qm7/ccm/msgnr.h"
 #include "qm7/runtime/trace.h"
+#include "wakeup.h"
 
 namespace {
 
@@ -36,6 +36,15 @@ void write_wakeup_byte(int fd, char byte) {
 }  // namespace
 
 namespace qm7::ccm {
+
+void drain_wakeups(int fd) {
+  char bytes[512];
+  for (;;) {
+    const ssize_t n = read(fd, bytes, sizeof(bytes));
+    if (n == static_cast<ssize_t>(sizeof(bytes)) || (n < 0 && errno == EINTR)) continue;
+    return;
+  }
+}
 
 void wakeup_network_for_send(ccm_context_t* ccm) {
   if (ccm == nullptr) return;
