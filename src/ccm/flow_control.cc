@@ -1,7 +1,10 @@
 // The flow-control decisions the network thread takes at the start of each select pass: whether
-// a channel is read while its own output waits, and whether any channel is read while the
-// processor thread has not taken what was received. The counting rules are in flow_control.h.
+// a channel is read while its own output waits, whether any channel is read while the processor
+// thread has not taken what was received, and whether the channels holding a frame still
+// arriving are read. The counting rules are in flow_control.h.
 #include "flow_control.h"
+
+#include <cstdint>
 
 #include "qm7/runtime/trace.h"
 #include "test_point.h"
@@ -38,6 +41,22 @@ bool reading_allowed(ccm_context_t* ccm) {
     QM7_TRACE("%s:      no channel read: %zu bytes wait for the processor", "ccm_network_select",
               waiting);
   }
+  return !now;
+}
+
+bool partial_input_open(ccm_context_t* ccm, size_t* room) {
+  ccm_queue_lock(ccm);
+  const size_t held = ccm->partial_bytes;
+  const size_t bound = ccm->max_partial_input;
+  const bool was = ccm->partial_paused != 0;
+  const bool now = stays_paused(was, held, bound);
+  ccm->partial_paused = now ? 1 : 0;
+  ccm_queue_unlock(ccm);
+  if (now != was) {
+    QM7_TRACE("%s:      channels with a partial frame %s: %zu bytes held", "ccm_network_select",
+              now ? "not read" : "read again", held);
+  }
+  if (room != nullptr) *room = bound == 0 ? SIZE_MAX : held < bound ? bound - held : 0;
   return !now;
 }
 

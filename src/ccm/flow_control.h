@@ -75,6 +75,12 @@ OutputState output_state(ccm_context_t* ccm, ccm_channel_t* ch);
 // so a drain that comes after the decision sees the pause and wakes this thread.
 bool reading_allowed(ccm_context_t* ccm);
 
+// Whether the channels holding a frame still arriving may be read now: by the rule of
+// stays_paused over the context's partial_bytes and max_partial_input, decided and recorded
+// under queue_lock. `*room` (may be null) gets how many bytes such frames may still take before
+// the bound is reached; SIZE_MAX without a bound. Network thread.
+bool partial_input_open(ccm_context_t* ccm, size_t* room);
+
 }  // namespace qm7::ccm
 
 #endif  // QM7_SRC_CCM_FLOW_CONTROL_H_

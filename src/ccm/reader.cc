@@ -410,22 +410,6 @@ int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* c
   return rslt;
 }
 
-bool partial_input_open(ccm_context_t* ccm, size_t* room) {
-  ccm_queue_lock(ccm);
-  const size_t held = ccm->partial_bytes;
-  const size_t bound = ccm->max_partial_input;
-  const bool was = ccm->partial_paused != 0;
-  const bool now = stays_paused(was, held, bound);
-  ccm->partial_paused = now ? 1 : 0;
-  ccm_queue_unlock(ccm);
-  if (now != was) {
-    QM7_TRACE("%s:      channels with a partial frame %s: %zu bytes held", "ccm_network_select",
-              now ? "not read" : "read again", held);
-  }
-  if (room != nullptr) *room = bound == 0 ? SIZE_MAX : held < bound ? bound - held : 0;
-  return !now;
-}
-
 }  // namespace qm7::ccm
 
 int ccm_read_channel(ccm_context_t* ccm, ccm_channel_t* ccmch, ccm_error_t* ccmerr) {

@@ -62,12 +62,6 @@ int element_form(unsigned char key);
 int take_frames(ccm_context_t* ccm, ccm_channel_t* ccmch, const unsigned char* control,
                 size_t control_len, ccm_error_t* ccmerr);
 
-// Whether the channels holding a frame still arriving may be read now: by the rule of
-// stays_paused over the context's partial_bytes and max_partial_input, decided and recorded
-// under queue_lock. `*room` (may be null) gets how many bytes such frames may still take before
-// the bound is reached; SIZE_MAX without a bound. Network thread.
-bool partial_input_open(ccm_context_t* ccm, size_t* room);
-
 // Grows the channel's receive buffer when it is full (recv_pos == recv_size): to 8192 bytes at
 // first, then to twice its size, keeping the bytes held. Returns 0, or -1 when it cannot grow: the
 // caller's record and the channel get 3301 "RECVBUFF", the channel is deleted. Network thread.

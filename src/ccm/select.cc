@@ -30,7 +30,6 @@
 #include "qm7/runtime/datetime.h"
 #include "qm7/runtime/fdset.h"
 #include "qm7/runtime/trace.h"
-#include "reader_internal.h"
 #include "wakeup.h"
 
 namespace {
