@@ -54,8 +54,8 @@ token_fault check_plaintext(const unsigned char* plain, std::size_t blocks) {
   while (end < bytes && plain[end] != 0) ++end;
   if (end == bytes) return token_fault::no_end;
   if (end < bytes - 8) return token_fault::data_behind;
-  for (std::size_t i = 0; i < end; ++i) {
-    if (plain[i] < 0x20 || plain[i] == 0x7F) return token_fault::control_bytes;
+  if (!cmd_token_value_ok(reinterpret_cast<const char*>(plain), end)) {
+    return token_fault::control_bytes;
   }
   return token_fault::none;
 }
@@ -112,6 +112,14 @@ std::size_t rebuild_command(const char* cmd, std::size_t len, char* out, std::si
 }
 
 }  // namespace qm7::detail
+
+bool cmd_token_value_ok(const char* text, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
 
 bool cmd_token_text_ok(const unsigned char* plain, std::size_t blocks) {
   return qm7::detail::check_plaintext(plain, blocks) == qm7::detail::token_fault::none;

@@ -44,15 +44,6 @@ int usage_error(const std::string& what) {
   return kExitUsage;
 }
 
-// A control character in a value would reach the shell command (a line feed splits it), so
-// qm_jpmd refuses a token whose text holds one.
-bool has_control_character(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) return true;
-  }
-  return false;
-}
-
 // Terminal state to restore when a signal ends the program while echo is off.
 struct termios saved_tty;
 volatile sig_atomic_t tty_changed = 0;
@@ -90,7 +81,9 @@ int encrypt(std::string& value) {
     std::fputs("qm7-token: the value contains a zero byte\n", stderr);
     return kExitUsage;
   }
-  if (has_control_character(value)) {
+  // A control character would reach the shell command (a line feed splits it), so qm_jpmd
+  // refuses a token whose text holds one.
+  if (!cmd_token_value_ok(value.data(), value.size())) {
     std::fputs("qm7-token: the value contains a control character, which qm_jpmd refuses\n",
                stderr);
     return kExitUsage;

@@ -21,6 +21,10 @@ inline constexpr int kCmdTokenMaxValue = kCmdTokenMaxDigits / 16 * 8 - 1;
 // shell command). A cut, altered or doubled token nearly always fails. Any thread.
 bool cmd_token_text_ok(const unsigned char* plain, std::size_t blocks);
 
+// Whether the `len` bytes of `text` hold no control character (below 0x20, or 0x7F): the rule a
+// token's text must meet, for the tool that makes tokens. Any thread.
+bool cmd_token_value_ok(const char* text, std::size_t len);
+
 // Rebuilds pcx->pCmdBuffer with every token replaced by its decrypted text (a token that is
 // not in the encrypted form stays, its digits upper-cased; a bare marker vanishes), runs it
 // with system() and returns system()'s result: 0 when the command succeeded. A token that
