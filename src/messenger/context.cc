@@ -127,6 +127,5 @@ void print_usage(const PCX* pcx) {
 }
 
 void print_version_line(const PCX* pcx) {
-  mprintf("QM7 Agent \"%s\" version %s, changelist '%i'", pcx->program_name, QM7_MESSENGER_VERSION,
-          kMessengerChangelist);
+  mprintf(QM7_VERSION_LINE_FORMAT, pcx->program_name, QM7_MESSENGER_VERSION, kMessengerChangelist);
 }

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opts.version) {
-    printf("QM7 Agent \"qm7-agent-sim\" version %s, changelist '%i'\n", QM7_MESSENGER_VERSION,
+    printf(QM7_VERSION_LINE_FORMAT "\n", "qm7-agent-sim", QM7_MESSENGER_VERSION,
            kMessengerChangelist);
     return 0;
   }

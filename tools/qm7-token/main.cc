@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (args.size() == 1 && args[0] == "--version") {
-    std::printf("QM7 Agent \"qm7-token\" version %s, changelist '%i'\n", QM7_MESSENGER_VERSION,
+    std::printf(QM7_VERSION_LINE_FORMAT "\n", "qm7-token", QM7_MESSENGER_VERSION,
                 kMessengerChangelist);
     return kExitOk;
   }

@@ -17,6 +17,9 @@ inline constexpr int kMessengerVersionMajor = 12;
 inline constexpr int kMessengerVersionMinor = 2;
 inline constexpr int kMessengerVersionPatch = 0;
 inline constexpr int kMessengerChangelist = 1530016094;
+// The version line of every program of the suite, with the program's name, QM7_MESSENGER_VERSION
+// and kMessengerChangelist (a literal, so that the compiler checks the arguments).
+#define QM7_VERSION_LINE_FORMAT "QM7 Agent \"%s\" version %s, changelist '%i'"
 
 // Running mode of the messenger for the channel manager: none of agent (0), listener (1) or
 // file transfer (2).
